@@ -1,0 +1,238 @@
+// ktsim: serves a bus of simulated modules on a pseudo-terminal until told to stop.
+#include "simulator.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <poll.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const char kUsage[] =
+    "usage: ktsim [options]\n"
+    "Serves simulated modules on a new pseudo-terminal and prints its path.\n"
+    "Without --module: the demo bus at 9600 8N1, station 1 KT101, 2 KT104,\n"
+    "3 humidity, 4 voltage, 5 current.\n"
+    "  --link PATH                 also make PATH a symlink to the port\n"
+    "  --module TYPE:ADDR[:BAUD[:PARITY[:STOP]]]\n"
+    "                              add a module (repeatable, replaces the demo bus);\n"
+    "                              TYPE kt101|kt104|humidity|voltage|current,\n"
+    "                              PARITY N|O|E, STOP 1|2\n"
+    "  --fault ADDR:KIND[:PARAM]   inject a fault (repeatable); KIND none|silence|badcrc|\n"
+    "                              exception[:CODE]|wrongaddr|truncated|noise[:COUNT]|\n"
+    "                              late[:MS]|bytebybyte[:GAP_MS]\n"
+    "  --wire-time                 release each byte at its character time\n"
+    "  --help                      this text\n"
+    "Commands on standard input: power (power cycle), fault ADDR KIND [PARAM],\n"
+    "set ADDR REG VALUE, quit. SIGHUP power-cycles; SIGINT, SIGTERM and the end\n"
+    "of standard input quit (a /dev/null input is ignored, for background use).\n"
+    "The parity of a module is checked as odd or not odd: a pseudo-terminal\n"
+    "does not keep the even/none distinction.\n";
+
+std::vector<std::string> split(const std::string &s, char sep)
+{
+    std::vector<std::string> parts;
+    std::stringstream in(s);
+    std::string p;
+    while (std::getline(in, p, sep))
+        parts.push_back(p);
+    return parts;
+}
+
+bool toInt(const std::string &s, int &v)
+{
+    if (s.empty())
+        return false;
+    char *end = nullptr;
+    errno = 0;
+    const long l = std::strtol(s.c_str(), &end, 0);
+    if (*end || errno || l < -2147483647L || l > 2147483647L)
+        return false;
+    v = int(l);
+    return true;
+}
+
+bool parseModule(const std::string &arg, ktsim::ModuleSpec &spec)
+{
+    static const struct { const char *name; ktsim::ModuleType type; } types[] = {
+        {"kt101", ktsim::ModuleType::KT101}, {"kt104", ktsim::ModuleType::KT104},
+        {"humidity", ktsim::ModuleType::Humidity}, {"voltage", ktsim::ModuleType::Voltage},
+        {"current", ktsim::ModuleType::Current}};
+    const auto p = split(arg, ':');
+    if (p.size() < 2 || p.size() > 5)
+        return false;
+    bool known = false;
+    for (const auto &t : types)
+        if (p[0] == t.name) {
+            spec.type = t.type;
+            known = true;
+        }
+    if (!known || !toInt(p[1], spec.address) || spec.address < 1 || spec.address > 247)
+        return false;
+    if (p.size() > 2 && (!toInt(p[2], spec.baud) || spec.baud <= 0))
+        return false;
+    if (p.size() > 3 && (p[3].size() != 1 || !std::strchr("NOE", p[3][0])))
+        return false;
+    if (p.size() > 3)
+        spec.parity = p[3][0];
+    if (p.size() > 4 && (!toInt(p[4], spec.stopBits) || (spec.stopBits != 1 && spec.stopBits != 2)))
+        return false;
+    return true;
+}
+
+bool parseFault(const std::vector<std::string> &p, int &address, ktsim::Fault &fault, int &param)
+{
+    static const struct { const char *name; ktsim::Fault fault; } kinds[] = {
+        {"none", ktsim::Fault::None}, {"silence", ktsim::Fault::Silence},
+        {"badcrc", ktsim::Fault::BadCrc}, {"exception", ktsim::Fault::Exception},
+        {"wrongaddr", ktsim::Fault::WrongAddress}, {"truncated", ktsim::Fault::Truncated},
+        {"noise", ktsim::Fault::Noise}, {"late", ktsim::Fault::Late},
+        {"bytebybyte", ktsim::Fault::ByteByByte}};
+    if (p.size() < 2 || p.size() > 3 || !toInt(p[0], address))
+        return false;
+    param = 0;
+    if (p.size() == 3 && (!toInt(p[2], param) || param < 0))
+        return false;
+    for (const auto &k : kinds)
+        if (p[1] == k.name) {
+            fault = k.fault;
+            return true;
+        }
+    return false;
+}
+
+// One line from standard input; false to quit.
+bool command(ktsim::Simulator &sim, const std::string &line)
+{
+    std::istringstream in(line);
+    std::vector<std::string> words;
+    for (std::string w; in >> w;)
+        words.push_back(w);
+    if (words.empty())
+        return true;
+    const std::string &cmd = words[0];
+    const std::vector<std::string> args(words.begin() + 1, words.end());
+    int address = 0, reg = 0, value = 0, param = 0;
+    ktsim::Fault fault = ktsim::Fault::None;
+    if (cmd == "quit")
+        return false;
+    if (cmd == "power" && args.empty())
+        sim.powerCycle();
+    else if (cmd == "fault" && parseFault(args, address, fault, param))
+        sim.setFault(address, fault, param);
+    else if (cmd == "set" && args.size() == 3 && toInt(args[0], address) && toInt(args[1], reg)
+             && toInt(args[2], value) && value >= 0 && value <= 0xFFFF)
+        sim.setReg(address, reg, uint16_t(value));
+    else
+        std::fprintf(stderr, "ktsim: unknown command: %s\n", line.c_str());
+    return true;
+}
+
+bool stdinIsDevNull()
+{
+    struct stat st;
+    return fstat(0, &st) == 0 && S_ISCHR(st.st_mode) && !isatty(0);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    ktsim::Simulator sim;
+    std::string link;
+    bool demo = true, wireTime = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (a == "--help") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (a == "--wire-time") {
+            wireTime = true;
+        } else if (a == "--link" && hasValue) {
+            link = argv[++i];
+        } else if (a == "--module" && hasValue) {
+            ktsim::ModuleSpec spec;
+            if (!parseModule(argv[++i], spec)) {
+                std::fprintf(stderr, "ktsim: bad module: %s\n%s", argv[i], kUsage);
+                return 2;
+            }
+            sim.addModule(spec);
+            demo = false;
+        } else if (a == "--fault" && hasValue) {
+            int address = 0, param = 0;
+            ktsim::Fault fault = ktsim::Fault::None;
+            if (!parseFault(split(argv[++i], ':'), address, fault, param)) {
+                std::fprintf(stderr, "ktsim: bad fault: %s\n%s", argv[i], kUsage);
+                return 2;
+            }
+            sim.setFault(address, fault, param);
+        } else {
+            std::fprintf(stderr, "ktsim: bad argument: %s\n%s", a.c_str(), kUsage);
+            return 2;
+        }
+    }
+    if (demo)
+        for (const ktsim::ModuleSpec &spec : ktsim::Simulator::demoBus())
+            sim.addModule(spec);
+    sim.setWireTime(wireTime);
+
+    // Block the signals before the serving thread exists so that only the signalfd sees them.
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int s : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&signals, s);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    const int sigFd = signalfd(-1, &signals, SFD_CLOEXEC);
+    if (sigFd < 0 || !sim.start(link)) {
+        std::fprintf(stderr, "ktsim: cannot create the port: %s\n", std::strerror(errno));
+        return 1;
+    }
+    std::printf("%s\n", sim.portPath().c_str());
+    std::fflush(stdout);
+
+    pollfd fds[2] = {{sigFd, POLLIN, 0}, {stdinIsDevNull() ? -1 : 0, POLLIN, 0}};
+    std::string pending;
+    for (;;) {
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        if (fds[0].revents & POLLIN) {
+            signalfd_siginfo info;
+            if (read(sigFd, &info, sizeof info) == sizeof info) {
+                if (info.ssi_signo != SIGHUP)
+                    break;
+                sim.powerCycle();
+            }
+        }
+        if (fds[1].revents) {
+            char buf[256];
+            const ssize_t n = read(0, buf, sizeof buf);
+            if (n <= 0)
+                break;
+            pending.append(buf, size_t(n));
+            size_t nl;
+            bool quit = false;
+            while (!quit && (nl = pending.find('\n')) != std::string::npos) {
+                quit = !command(sim, pending.substr(0, nl));
+                pending.erase(0, nl + 1);
+            }
+            if (quit)
+                break;
+        }
+    }
+    sim.stop();
+    close(sigFd);
+    return 0;
+}
