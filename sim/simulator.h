@@ -3,10 +3,33 @@
 // with the master (its own framing, its own bit-by-bit CRC) so that it is an
 // independent check of it. POSIX only, no Qt.
 //
-// Line settings: a pty keeps the baud rate, CSTOPB and PARODD the master set,
-// but the kernel drops PARENB, so the simulator can tell odd parity from
-// "not odd" and nothing more: a module set to 'E' or 'N' hears a line that is
-// not odd, a module set to 'O' needs PARODD.
+// Every module has holding registers 1..5 (address, baud code 0..8 for
+// 1200..115200 with 56000 as code 6, data bits (8 only), stop code 0/1,
+// parity code 0 N / 1 O / 2 E) and 37 (write 1 = restart, reads 0). Written
+// settings are stored at once but the module keeps listening at its old ones
+// until a restart (no answer) or a power cycle. Then:
+//   KT101     100 temperature, 400 offset (signed tenths of a degree)
+//   KT104     100..103 temperatures, 200..203 PT100 resistance (hundredths
+//             of an ohm), 400..403 offsets
+//   Humidity, Voltage, Current: 100, the reading (%RH, mV, uA)
+// Readings are read-only and include the offset; they drift slowly along a
+// fixed curve, one step per read that covers a reading, so reg() gives what
+// the last read returned. setReg() on a reading pins it (0xFFFF: no sensor).
+// Input registers (04) mirror the holding registers. Coils 0..2047 (01, 05,
+// 0F) start off; discrete input n (02) mirrors coil n. Anything else is an
+// illegal data address; bad quantities and values the module cannot take are
+// an illegal data value, and a block write with one of them writes nothing.
+//
+// Who hears a request: the modules whose current settings match the line
+// settings when it completes, then by address (all of them for 0). A pty
+// keeps the baud rate, CSTOPB and PARODD the master set but the kernel drops
+// PARENB, so parity is told as odd or not odd: a module set to 'E' or 'N'
+// hears a line that is not odd, a module set to 'O' needs PARODD. Parity
+// still counts for wire time (11 bits a character with a parity bit).
+// A broadcast read is answered by each hearing module with its own address
+// (two at once collide into a corrupted frame); broadcast writes are applied
+// and not answered. A request with a bad CRC, or junk, is dropped together
+// with everything up to the next 3.5 characters of silence.
 #ifndef TARVO_KTSIM_SIMULATOR_H
 #define TARVO_KTSIM_SIMULATOR_H
 
@@ -29,6 +52,7 @@ struct ModuleSpec
     int stopBits = 1;
 };
 
+// Every member but start() and stop() may be called while the bus is served.
 class Simulator
 {
 public:
@@ -46,15 +70,29 @@ public:
     void stop();
     std::string portPath() const; // the slave side a master opens (or linkPath when given)
 
-    // param: exception code for Exception (default 4), delay in ms for Late.
+    // By station address, whichever module answers there. Silence: the
+    // module hears nothing (writes are not applied either); BadCrc: last CRC
+    // byte flipped; Exception: code param (default 4) instead of executing;
+    // WrongAddress: a good frame from address % 247 + 1; Truncated: the last
+    // three bytes missing; Noise: param (default 3, at most 5) junk bytes
+    // first; Late: after param ms (default 1500); ByteByByte: one write per
+    // byte, param ms apart (default 10).
     void setFault(int address, Fault fault, int param = 0);
-    void setWireTime(bool on); // release each byte at its character time for the line rate
+    // Release each answer byte at its character time for the line rate: the
+    // request is taken to have occupied the wire from its first byte for its
+    // length in characters, then 3.5 characters of silence (1.75 ms above
+    // 19200 baud), then byte i is out at i + 1 characters. Off: one write at once.
+    void setWireTime(bool on);
     void powerCycle(); // every module applies its pending comm registers
 
-    // By CURRENT station address; 0 when no module has that address.
+    // By CURRENT station address; 0 when no module has that address or register.
     uint16_t reg(int address, int reg) const;
-    void setReg(int address, int reg, uint16_t value); // e.g. 0xFFFF: a missing sensor
-    uint64_t framesReceived() const; // complete request frames seen, whatever their address/settings
+    // Any existing register but 37, without the checks a request gets (so a
+    // test can store a baud code of 9: a restart then keeps the old rate).
+    void setReg(int address, int reg, uint16_t value);
+    // Complete request frames seen (by length or ended by the silence), whatever
+    // their address, settings or CRC.
+    uint64_t framesReceived() const;
 
 private:
     struct Impl;
