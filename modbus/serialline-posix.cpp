@@ -145,17 +145,6 @@ public:
         const long long deadline = timeoutMs < 0 ? 0 : nowMs() + timeoutMs;
         int got = 0;
         while (got < max) {
-            const ssize_t n = ::read(fd_, buf + got, size_t(max - got));
-            if (n > 0) {
-                got += int(n);
-                continue;
-            }
-            if (n == 0)
-                return lost(ECONNRESET); // end of file: the other side hung up
-            if (errno == EINTR)
-                continue;
-            if (errno != EAGAIN)
-                return lost(errno);
             int wait = -1;
             if (timeoutMs >= 0) {
                 const long long left = deadline - nowMs();
@@ -165,13 +154,26 @@ public:
             }
             pollfd p{fd_, POLLIN, 0};
             const int r = poll(&p, 1, wait);
-            if (r < 0 && errno != EINTR)
+            if (r < 0) {
+                if (errno == EINTR)
+                    continue;
                 return fail(errno);
+            }
             if (r == 0)
                 break;
-            if (r > 0 && (p.revents & POLLNVAL))
+            if (p.revents & POLLNVAL)
                 return fail(EBADF);
-            if (r > 0 && !(p.revents & POLLIN) && (p.revents & (POLLHUP | POLLERR)))
+            const ssize_t n = ::read(fd_, buf + got, size_t(max - got));
+            if (n > 0) {
+                got += int(n);
+                continue;
+            }
+            // Ready but nothing to read: the other side hung up.
+            if (n == 0)
+                return lost(ECONNRESET);
+            if (errno != EINTR && errno != EAGAIN)
+                return lost(errno);
+            if (p.revents & (POLLHUP | POLLERR))
                 return lost(ECONNRESET);
         }
         return got;
