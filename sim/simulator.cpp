@@ -480,14 +480,22 @@ void Simulator::Impl::run()
     Nanos firstByte = 0, lastByte = 0;
     bool discarding = false; // a broken frame: drop everything up to the next silence
     std::vector<Chunk> out; // sorted by time
+    auto schedule = [&out](std::vector<Chunk> chunks) {
+        for (Chunk &c : chunks)
+            out.insert(std::upper_bound(out.begin(), out.end(), c.at,
+                                        [](Nanos at, const Chunk &x) { return at < x.at; }),
+                       std::move(c));
+    };
+    // 3.5 characters of 11 bits at the line's rate, fixed 1.75 ms above 19200 baud.
+    auto silence = [this] {
+        const int baud = readLine(slaveFd).baud;
+        return baud > 19200 || baud <= 0 ? Nanos(1750000) : Nanos(38.5e9 / baud);
+    };
 
     for (;;) {
-        Line line = readLine(slaveFd);
-        // 3.5 characters of 11 bits, fixed 1.75 ms above 19200 baud.
-        const Nanos silence = line.baud > 19200 || line.baud <= 0 ? 1750000 : Nanos(38.5e9 / line.baud);
         Nanos deadline = -1;
         if (!rx.empty() || discarding)
-            deadline = lastByte + silence;
+            deadline = lastByte + silence();
         if (!out.empty() && (deadline < 0 || out.front().at < deadline))
             deadline = out.front().at;
 
@@ -519,34 +527,21 @@ void Simulator::Impl::run()
         // Complete frames by their length.
         while (!discarding && !rx.empty()) {
             const long len = requestLength(rx);
-            if (len == 0 || len < 0 || rx.size() < size_t(len)) {
-                if (rx.size() > kMaxFrame)
-                    discarding = true;
+            if (len <= 0 || rx.size() < size_t(len)) {
+                discarding = rx.size() > kMaxFrame;
                 break;
             }
             const Bytes frame(rx.begin(), rx.begin() + len);
             rx.erase(rx.begin(), rx.begin() + len);
-            if (!crcOk(frame.data(), frame.size())) {
-                std::lock_guard<std::mutex> lock(mutex);
-                ++frames;
-                discarding = true;
-                break;
-            }
-            for (Chunk &c : process(frame, firstByte))
-                out.insert(std::upper_bound(out.begin(), out.end(), c.at,
-                                            [](Nanos at, const Chunk &x) { return at < x.at; }),
-                           std::move(c));
+            schedule(process(frame, firstByte));
             firstByte = lastByte;
+            discarding = !crcOk(frame.data(), frame.size());
         }
 
         // A frame also ends at the silence after its last byte.
-        if ((!rx.empty() || discarding) && now() >= lastByte + silence) {
-            if (!rx.empty() && !discarding) {
-                for (Chunk &c : process(rx, firstByte))
-                    out.insert(std::upper_bound(out.begin(), out.end(), c.at,
-                                                [](Nanos at, const Chunk &x) { return at < x.at; }),
-                               std::move(c));
-            }
+        if ((!rx.empty() || discarding) && now() >= lastByte + silence()) {
+            if (!discarding)
+                schedule(process(rx, firstByte));
             rx.clear();
             discarding = false;
         }
