@@ -2,7 +2,6 @@
 
 #include <QDebug>
 #include <QSqlError>
-#include <QSqlField>
 #include <QSqlQuery>
 #include <QSqlRecord>
 
@@ -50,8 +49,8 @@ void bindDevice(QSqlQuery &query, const DeviceRecord &record)
         query.bindValue(QLatin1Char(':') + QLatin1String(key), record.value(QLatin1String(key)));
 }
 
-// Runs a prepared "SELECT count(*) ..." and tells whether it found no row.
-// A failed count is not taken as "none".
+// Runs a prepared count and tells whether it came to zero; a count that
+// fails is not taken for zero.
 bool countIsZero(QSqlQuery &query)
 {
     return query.exec() && query.next() && query.value(0).toInt() == 0;
@@ -142,7 +141,7 @@ bool SqliteHelper::insertDevice(const DeviceRecord &record)
     if (!session.db.transaction())
         return false;
     bool ok;
-    {
+    { // the query is done with before the commit
         QSqlQuery query(session.db);
         query.prepare(QStringLiteral("SELECT count(*) FROM Devices WHERE name = :name"));
         query.bindValue(QStringLiteral(":name"), record.value(QStringLiteral("name")));
