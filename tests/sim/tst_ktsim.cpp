@@ -19,14 +19,15 @@ struct Ktsim
     int in = -1; // its standard input
     int out = -1; // its standard output
 
-    explicit Ktsim(std::vector<std::string> args)
+    // nullInput: standard input from /dev/null, as for a background job.
+    explicit Ktsim(std::vector<std::string> args, bool nullInput = false)
     {
         int toChild[2], fromChild[2];
         if (pipe(toChild) != 0 || pipe(fromChild) != 0)
             return;
         pid = fork();
         if (pid == 0) {
-            dup2(toChild[0], 0);
+            dup2(nullInput ? open("/dev/null", O_RDONLY) : toChild[0], 0);
             dup2(fromChild[1], 1);
             for (int fd : {toChild[0], toChild[1], fromChild[0], fromChild[1]})
                 close(fd);
@@ -82,10 +83,11 @@ struct Ktsim
     }
 };
 
-std::string here(const char *name)
+// A link path in the working directory, unique to this run.
+std::string linkHere()
 {
     char buf[4096];
-    return std::string(getcwd(buf, sizeof buf) ? buf : ".") + "/" + name;
+    return std::string(getcwd(buf, sizeof buf) ? buf : ".") + "/ttyKT" + std::to_string(getpid());
 }
 
 // Commands reach the program asynchronously: ask until the bus shows the change.
@@ -104,7 +106,7 @@ bool isReading(const Bytes &a) { return a.size() == 7 && crcOk(a); }
 
 TEST_CASE(servesTheDemoBusAndTakesCommands)
 {
-    const std::string link = here("ttyKT");
+    const std::string link = linkHere();
     Ktsim sim({"--link", link});
     REQUIRE(sim.line() == link);
     Port port(link);
@@ -165,6 +167,16 @@ TEST_CASE(endOfInputQuitsAndBadArgumentsAreRefused)
         Ktsim sim(args);
         CHECK_EQ(sim.exitCode(), 2);
         CHECK(sim.line(100).empty()); // no port was offered
+    }
+    // In the background with /dev/null for input it serves until a signal.
+    {
+        Ktsim sim({"--module", "voltage:4"}, true);
+        Port port(sim.line());
+        CHECK_EQ(port.exchange(request(4, 3, 100, 1)).size(), 7u);
+        CHECK_EQ(sim.exitCode(300), -1);
+        CHECK_EQ(port.exchange(request(4, 3, 100, 1)).size(), 7u);
+        kill(sim.pid, SIGINT);
+        CHECK_EQ(sim.exitCode(), 0);
     }
     Ktsim help({"--help"});
     CHECK(help.line().find("usage: ktsim") == 0);
