@@ -1,0 +1,32 @@
+#ifndef MAINWINDOW_H
+#define MAINWINDOW_H
+
+#include <QMainWindow>
+
+namespace Ui {
+class MainWindow;
+}
+class dlgAbout;
+class UserLog;
+
+// The single main window: toolbar strip with page buttons, clock and web-shop
+// button above the page stack. Owns its pages and the about box.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+private slots:
+    void on_BtnTbarLogRecord_clicked();
+    void timerUpdate();
+
+private:
+    Ui::MainWindow *ui;
+    dlgAbout *aboutDialog;
+    UserLog *logPage;
+};
+
+#endif

@@ -1,0 +1,19 @@
+#include "session.h"
+
+#include "mainwindow.h"
+#include "qdlglogin.h"
+
+#include <QApplication>
+
+int runSession()
+{
+    // The dialog deletes itself when it closes (it is a delete-on-close
+    // dialog), so it must live on the heap and must not be deleted here.
+    auto *login = new QDlgLogin(nullptr);
+    if (login->exec() != QDialog::Accepted)
+        return 0;
+
+    MainWindow window;
+    window.show();
+    return QApplication::exec();
+}
