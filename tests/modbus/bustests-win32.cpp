@@ -1,0 +1,144 @@
+// Runs the bus cases on a COM port (under wine: mapped onto the simulator's
+// pty by scripts/test-windows), plus what only the Win32 line does: names
+// above COM9, exclusive open, the settings put back on close, the DCB
+// reaching the line.
+//
+//   tst_modbusbus_win32 PORT PORT_ABOVE_COM9 [case...]
+//
+// Both names lead to the bus laid out at the top of bustests.cpp, plus
+//   --module kt101:20:9600:O:1 --module kt101:21:9600:N:2 --module kt101:22:19200:N:1
+#include "bustests.h"
+#include "minitest.h"
+#include "modbus.h"
+
+#include <windows.h>
+
+#include <cerrno>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string port, highPort;
+
+struct Free
+{
+    void operator()(modbus_t *ctx) const
+    {
+        modbus_close(ctx);
+        modbus_free(ctx);
+    }
+};
+using Context = std::unique_ptr<modbus_t, Free>;
+
+Context newContext(const std::string &name, int baud = 9600, char parity = 'N', int stopBits = 1)
+{
+    Context ctx(modbus_new_rtu(name.c_str(), baud, parity, 8, stopBits));
+    if (ctx)
+        modbus_set_response_timeout(ctx.get(), 0, 200000);
+    return ctx;
+}
+
+// Station address as register 1 answers it, or -1.
+int stationOf(modbus_t *ctx, int slave)
+{
+    uint16_t v = 0;
+    modbus_set_slave(ctx, slave);
+    return modbus_read_registers(ctx, 1, 1, &v) == 1 ? v : -1;
+}
+
+DWORD currentBaud(const std::string &name)
+{
+    HANDLE h = CreateFileA(("\\\\.\\" + name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return 0;
+    DCB dcb = {};
+    dcb.DCBlength = sizeof dcb;
+    const BOOL ok = GetCommState(h, &dcb);
+    CloseHandle(h);
+    return ok ? dcb.BaudRate : 0;
+}
+
+} // namespace
+
+const char *busPort() { return port.c_str(); }
+
+TEST_CASE(winOpensPortsAboveCom9ByPlainAndFullName)
+{
+    for (const std::string &name : {highPort, "\\\\.\\" + highPort}) {
+        Context ctx = newContext(name);
+        REQUIRE(ctx);
+        CHECK_EQ(modbus_connect(ctx.get()), 0);
+        CHECK_EQ(stationOf(ctx.get(), 1), 1);
+    }
+}
+
+TEST_CASE(winOpensAPortOnlyOnce)
+{
+    Context first = newContext(port);
+    REQUIRE(first && modbus_connect(first.get()) == 0);
+    for (const std::string &name : {port, "\\\\.\\" + port}) {
+        Context second = newContext(name);
+        REQUIRE(second);
+        CHECK_EQ(modbus_connect(second.get()), -1);
+        CHECK_EQ(errno, EBUSY);
+    }
+    CHECK_EQ(stationOf(first.get(), 1), 1); // the refused open took nothing from the first
+    modbus_close(first.get());
+    Context second = newContext(port);
+    REQUIRE(second);
+    CHECK_EQ(modbus_connect(second.get()), 0);
+    CHECK_EQ(stationOf(second.get(), 3), 3);
+}
+
+TEST_CASE(winReportsAMissingPort)
+{
+    Context ctx = newContext("COM77");
+    REQUIRE(ctx);
+    CHECK_EQ(modbus_connect(ctx.get()), -1);
+    CHECK_EQ(errno, ENOENT);
+}
+
+TEST_CASE(winPutsTheSettingsBackOnCloseAndReopens)
+{
+    const DWORD before = currentBaud(port);
+    REQUIRE(before != 0);
+    const int baud = before == 19200 ? 9600 : 19200;
+    Context ctx = newContext(port, baud);
+    REQUIRE(ctx);
+    for (int round = 0; round < 3; ++round) {
+        CHECK_EQ(modbus_connect(ctx.get()), 0);
+        CHECK_EQ(stationOf(ctx.get(), 22), baud == 19200 ? 22 : -1);
+        modbus_close(ctx.get());
+        CHECK_EQ(currentBaud(port), before);
+    }
+}
+
+TEST_CASE(winLineSettingsReachTheModules)
+{
+    // Each of stations 20..22 hears only its own settings.
+    const struct { int baud; char parity; int stop; int hears; } rows[] = {
+        {9600, 'O', 1, 20}, {9600, 'N', 2, 21}, {19200, 'N', 1, 22}};
+    for (const auto &row : rows) {
+        Context ctx = newContext(port, row.baud, row.parity, row.stop);
+        REQUIRE(ctx && modbus_connect(ctx.get()) == 0);
+        for (int station = 20; station <= 22; ++station)
+            CHECK_EQ(stationOf(ctx.get(), station), station == row.hears ? station : -1);
+        CHECK_EQ(errno, ETIMEDOUT);
+    }
+}
+
+int main(int argc, char **argv)
+{
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: %s PORT PORT_ABOVE_COM9 [case...]\n", argv[0]);
+        return 2;
+    }
+    port = argv[1];
+    highPort = argv[2];
+    std::vector<char *> args{argv[0]};
+    args.insert(args.end(), argv + 3, argv + argc);
+    return minitest::runAll(int(args.size()), args.data());
+}
