@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QtTest>
 
+#include <climits>
 #include <memory>
 #include <vector>
 
