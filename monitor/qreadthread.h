@@ -36,7 +36,8 @@ public:
     QReadThread();
     ~QReadThread() override;
 
-    // 1 when the port is open, -1 when it is not.
+    // 1 when the port is open, -1 when it is not. An earlier connection is
+    // closed first.
     int ConnectRtu(const QString &port, const QString &parity, int baud, int dataBits, int stopBits);
     // Stops the thread first if it still runs; always 1.
     int CloseRtu();
