@@ -17,6 +17,8 @@ MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent), ui(new Ui::MainWindow)
 {
     ui->setupUi(this);
+    // An LCD shows 0 by default; the clock stays blank until its first tick.
+    ui->LcdTBarRealTime->display(QString());
 
     aboutDialog = new dlgAbout(this);
     connect(ui->BtnTbarAbout, &QPushButton::clicked, aboutDialog, &QDialog::exec);
