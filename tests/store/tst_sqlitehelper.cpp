@@ -4,7 +4,6 @@
 #include <QDir>
 #include <QProcess>
 #include <QRandomGenerator>
-#include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QTemporaryDir>
@@ -22,7 +21,7 @@ namespace {
 using Rows = QList<QVariantList>;
 
 // Runs SQL on a file through a connection of its own, apart from the store's.
-// A failure comes back as one row with the error text.
+// A failure comes back as one row saying so.
 Rows sqlOn(const QString &file, const QString &sql)
 {
     Rows rows;
@@ -31,7 +30,7 @@ Rows sqlOn(const QString &file, const QString &sql)
         db.setDatabaseName(file);
         QSqlQuery query(db);
         if (!db.open() || !query.exec(sql))
-            rows << QVariantList{"failed: " + query.lastError().text() + db.lastError().text()};
+            rows << QVariantList{"failed"};
         while (query.next()) {
             rows << QVariantList();
             for (int i = 0; i < query.record().count(); ++i)
@@ -46,11 +45,6 @@ QByteArray fileBytes(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool storeIsClosed()
-{
-    return !QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false).isOpen();
 }
 
 QStringList logged; // debug lines of the current case
@@ -104,17 +98,6 @@ int childFirstCalls()
     return seen[0] && std::count(seen, seen + 8, seen[0]) == 8 ? 0 : 2;
 }
 
-int childInsert()
-{
-    setvbuf(stdout, nullptr, _IONBF, 0);
-    const QString prefix = QStringLiteral("d%1-").arg(QCoreApplication::applicationPid());
-    for (int n = 0; SqliteHelper::insertDevice(device(prefix + QString::number(n), QStringLiteral("A"))); ++n) {
-        if (n == 0) // the parent starts its clock once rows are going in
-            fputs("ready\n", stdout);
-    }
-    return 1;
-}
-
 } // namespace
 
 class TestSqliteHelper : public QObject
@@ -145,11 +128,6 @@ private slots:
         QVERIFY(QFile::copy(base.filePath(QStringLiteral("pristine.db")), db()));
         QVERIFY(QDir::setCurrent(work->path()));
         logged.clear();
-    }
-
-    void cleanup()
-    {
-        QFile::setPermissions(work->path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
 
     void firstUseAndUnusableFiles_data()
@@ -219,29 +197,26 @@ private slots:
 
     void rowRules()
     {
-        const auto thresholds = [](double max, double min) {
-            const DeviceRecord read = store()->selectDevice({{"item", "D"}, {"parent", "A"}});
-            return read.size() == 9 && read.value("MaxTemp").toDouble() == max && read.value("MinTemp").toDouble() == min;
-        };
         // Each step works on what the steps before it left, and closes the database.
         const QList<std::tuple<const char *, std::function<bool()>, bool>> steps = {
             {"select on an empty table", [] { return store()->queryDataSet("select * from TreeView").isEmpty(); }, true},
             {"area", [] { return SqliteHelper::insertArea(area("A")); }, true},
+            {"area row", [] { return store()->queryDataSet("select * from TreeView") == RowSet{area("A")}; }, true},
             {"level written as text", [] { return store()->queryDataSet("select * from TreeView")[0]["Level"].userType() == QMetaType::LongLong; }, true},
             {"same area again", [] { return SqliteHelper::insertArea(area("A")); }, false},
             {"device", [] { return SqliteHelper::insertDevice(device("D", "A")); }, true},
             {"area named like a device", [] { return SqliteHelper::insertArea(area("D")); }, false},
             {"device named like an area", [] { return SqliteHelper::insertDevice(device("A", "A")); }, true},
-            {"device name taken in another area", [] { return SqliteHelper::insertDevice(device("D", "B")); }, false},
-            {"update of an unknown pair", [] { return SqliteHelper::updateDevice(device("D", "B", 99, 1)); }, true},
-            {"thresholds read back", [&] { return thresholds(37.5, 12.5); }, true},
-            {"update", [] { return SqliteHelper::updateDevice(device("D", "A", 80.25, -5)); }, true},
-            {"update read back", [&] { return thresholds(80.25, -5); }, true},
-            {"select of an unknown pair", [] { return store()->selectDevice({{"item", "D"}, {"parent", "B"}}).isEmpty(); }, true},
             {"select in capitals", [] { return store()->queryDataSet("SELECT * FROM TreeView").size() == 3; }, true},
             {"refused statement", [] { return store()->queryDataSet("DELETE FROM Devices").isEmpty(); }, true},
             {"statement with the word", [] { return store()->queryDataSet("DELETE FROM Devices WHERE name IN (SeLeCt 'A')").isEmpty(); }, true},
             {"select on a missing table", [] { return store()->queryDataSet("select * from Missing").isEmpty(); }, true},
+            {"device name taken in another area", [] { return SqliteHelper::insertDevice(device("D", "B")); }, false},
+            {"update of an unknown pair", [] { return SqliteHelper::updateDevice(device("D", "B", 99, 1)); }, true},
+            {"thresholds read back, refused statement ran nothing", [] { return store()->selectDevice({{"item", "D"}, {"parent", "A"}}) == device("D", "A"); }, true},
+            {"update", [] { return SqliteHelper::updateDevice(device("D", "A", 80.25, -5)); }, true},
+            {"update read back", [] { return store()->selectDevice({{"item", "D"}, {"parent", "A"}}) == device("D", "A", 80.25, -5); }, true},
+            {"select of an unknown pair", [] { return store()->selectDevice({{"item", "D"}, {"parent", "B"}}).isEmpty(); }, true},
             {"delete of a missing tree row", [] { return SqliteHelper::deleteTreeRow({{"item", "X"}, {"Level", 1}}); }, true},
             {"delete of the area only", [] { return SqliteHelper::deleteTreeRow({{"item", "A"}, {"Level", 1}, {"parent", "-"}}); }, true},
             {"device of that name in a second area", [this] { return sqlOn(db(), "INSERT INTO Devices VALUES('D','B',4,1,1,0,1,0,1)").isEmpty(); }, true},
@@ -250,7 +225,7 @@ private slots:
         };
         for (const auto &step : steps) {
             QVERIFY2(std::get<1>(step)() == std::get<2>(step), std::get<0>(step));
-            QVERIFY2(storeIsClosed(), std::get<0>(step));
+            QVERIFY2(!QSqlDatabase::database(QSqlDatabase::defaultConnection, false).isOpen(), std::get<0>(step));
         }
         // The tree rows of devices are the caller's to delete.
         QCOMPARE(sqlOn(db(), "SELECT item, parent, Level FROM TreeView"), (Rows{{"D", "A", 2}, {"A", "A", 2}}));
@@ -268,10 +243,8 @@ private slots:
         // Nothing is left pending that would block the next insert.
         QCOMPARE(sqlOn(db(), "DROP TRIGGER no"), Rows());
         QVERIFY(SqliteHelper::insertDevice(device("D", "A")));
-    }
 
-    void insertDeviceSurvivesKills()
-    {
+        // Killed at random moments while inserting, it leaves both rows of a device or neither.
         for (int kill = 0; kill < 30; ++kill) {
             QScopedPointer<QProcess> child(startChild("--insert", work->path()));
             QVERIFY2(child->waitForReadyRead(30000), "the inserting child never got going");
@@ -291,8 +264,15 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     if (argc == 2 && argv[1] == QByteArray("--first"))
         return childFirstCalls();
-    if (argc == 2 && argv[1] == QByteArray("--insert"))
-        return childInsert();
+    if (argc == 2 && argv[1] == QByteArray("--insert")) {
+        setvbuf(stdout, nullptr, _IONBF, 0);
+        const QString prefix = QStringLiteral("d%1-").arg(QCoreApplication::applicationPid());
+        for (int n = 0; SqliteHelper::insertDevice(device(prefix + QString::number(n), QStringLiteral("A"))); ++n) {
+            if (n == 0) // the parent starts its clock once rows are going in
+                fputs("ready\n", stdout);
+        }
+        return 1;
+    }
     TestSqliteHelper test;
     return QTest::qExec(&test, argc, argv);
 }
