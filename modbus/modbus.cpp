@@ -309,39 +309,42 @@ bool tooMany(modbus_t *ctx, int nb, int limit, const char *format)
     return true;
 }
 
-int readBits(modbus_t *ctx, int function, int addr, int nb, uint8_t *dest, const char *tooManyFormat)
+// What every read shares: the checks, then one exchange. The answer's data
+// starts at the returned pointer, or the result is null.
+const uint8_t *readRequest(modbus_t *ctx, int function, int addr, int nb, const void *dest, int limit,
+                           const char *tooManyFormat, uint8_t *rsp, int *rc)
 {
     if (!ctx || !dest || nb < 1) {
         errno = EINVAL;
-        return -1;
+        return nullptr;
     }
-    if (tooMany(ctx, nb, MODBUS_MAX_READ_BITS, tooManyFormat) || !readyForRequest(ctx))
-        return -1;
+    if (tooMany(ctx, nb, limit, tooManyFormat) || !readyForRequest(ctx))
+        return nullptr;
     uint8_t req[MODBUS_RTU_MAX_ADU_LENGTH];
-    uint8_t rsp[MODBUS_RTU_MAX_ADU_LENGTH];
     const int reqLength = ctx->backend->build_request_basis(ctx, function, addr, nb, req);
-    const int rc = exchange(ctx, req, reqLength, rsp);
-    if (rc == -1)
+    *rc = exchange(ctx, req, reqLength, rsp);
+    return *rc == -1 ? nullptr : rsp + ctx->backend->header_length + 2;
+}
+
+int readBits(modbus_t *ctx, int function, int addr, int nb, uint8_t *dest, const char *tooManyFormat)
+{
+    uint8_t rsp[MODBUS_RTU_MAX_ADU_LENGTH];
+    int rc = -1;
+    const uint8_t *data = readRequest(ctx, function, addr, nb, dest, MODBUS_MAX_READ_BITS, tooManyFormat, rsp, &rc);
+    if (!data)
         return -1;
-    modbus_unpack_bits(dest, rsp + ctx->backend->header_length + 2, nb);
+    modbus_unpack_bits(dest, data, nb);
     return nb;
 }
 
 int readRegisters(modbus_t *ctx, int function, int addr, int nb, uint16_t *dest, const char *tooManyFormat)
 {
-    if (!ctx || !dest || nb < 1) {
-        errno = EINVAL;
-        return -1;
-    }
-    if (tooMany(ctx, nb, MODBUS_MAX_READ_REGISTERS, tooManyFormat) || !readyForRequest(ctx))
-        return -1;
-    uint8_t req[MODBUS_RTU_MAX_ADU_LENGTH];
     uint8_t rsp[MODBUS_RTU_MAX_ADU_LENGTH];
-    const int reqLength = ctx->backend->build_request_basis(ctx, function, addr, nb, req);
-    const int rc = exchange(ctx, req, reqLength, rsp);
-    if (rc == -1)
+    int rc = -1;
+    const uint8_t *data =
+        readRequest(ctx, function, addr, nb, dest, MODBUS_MAX_READ_REGISTERS, tooManyFormat, rsp, &rc);
+    if (!data)
         return -1;
-    const uint8_t *data = rsp + ctx->backend->header_length + 2;
     for (int i = 0; i < rc; ++i)
         dest[i] = uint16_t(modbus_get_u16(data + 2 * i));
     return rc;
