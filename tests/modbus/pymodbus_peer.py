@@ -1,9 +1,5 @@
-"""An independent Modbus RTU slave for the interop test: pymodbus serving
-one unit on the serial port given as the first argument, unit id second.
-
-Holding register n starts at 3n + 1, input register n at 1000 + n, coils and
-discrete inputs at 0.
-"""
+"""The interop test's independent slave: pymodbus serving unit argv[2] on port
+argv[1]; holding register n holds 3n + 1, input register n 1000 + n."""
 import sys
 
 from pymodbus.datastore import (ModbusSequentialDataBlock, ModbusServerContext,
@@ -11,20 +7,10 @@ from pymodbus.datastore import (ModbusSequentialDataBlock, ModbusServerContext,
 from pymodbus.server import StartSerialServer
 from pymodbus.transaction import ModbusRtuFramer
 
-
-def main():
-    port, unit = sys.argv[1], int(sys.argv[2])
-    store = ModbusSlaveContext(
-        hr=ModbusSequentialDataBlock(0, [3 * n + 1 for n in range(200)]),
-        ir=ModbusSequentialDataBlock(0, [1000 + n for n in range(200)]),
-        co=ModbusSequentialDataBlock(0, [0] * 200),
-        di=ModbusSequentialDataBlock(0, [0] * 200),
-        zero_mode=True)
-    context = ModbusServerContext(slaves={unit: store}, single=False)
-    StartSerialServer(context=context, framer=ModbusRtuFramer, port=port,
-                      baudrate=9600, bytesize=8, parity="N", stopbits=1,
-                      timeout=0.005)
-
-
-if __name__ == "__main__":
-    main()
+store = ModbusSlaveContext(
+    hr=ModbusSequentialDataBlock(0, [3 * n + 1 for n in range(200)]),
+    ir=ModbusSequentialDataBlock(0, [1000 + n for n in range(200)]),
+    zero_mode=True)
+StartSerialServer(context=ModbusServerContext(slaves={int(sys.argv[2]): store}, single=False),
+                  framer=ModbusRtuFramer, port=sys.argv[1], baudrate=9600, bytesize=8,
+                  parity="N", stopbits=1, timeout=0.005)
