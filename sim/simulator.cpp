@@ -698,17 +698,6 @@ void Simulator::powerCycle()
         m.applyCommRegisters();
 }
 
-uint16_t Simulator::reg(int address, int reg) const
-{
-    std::lock_guard<std::mutex> lock(d->mutex);
-    for (const Module &m : d->modules)
-        if (m.address == address) {
-            const auto it = m.regs.find(reg);
-            return it == m.regs.end() ? 0 : it->second;
-        }
-    return 0;
-}
-
 void Simulator::setReg(int address, int reg, uint16_t value)
 {
     std::lock_guard<std::mutex> lock(d->mutex);

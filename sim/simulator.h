@@ -13,8 +13,8 @@
 //             of an ohm), 400..403 offsets
 //   Humidity, Voltage, Current: 100, the reading (%RH, mV, uA)
 // Readings are read-only and include the offset; they drift slowly along a
-// fixed curve, one step per read that covers a reading, so reg() gives what
-// the last read returned. setReg() on a reading pins it (0xFFFF: no sensor).
+// fixed curve, one step per read that covers a reading. setReg() on a
+// reading pins it (0xFFFF: no sensor).
 // Input registers (04) mirror the holding registers. Coils 0..2047 (01, 05,
 // 0F) start off; discrete input n (02) mirrors coil n. Anything else is an
 // illegal data address; bad quantities and values the module cannot take are
@@ -85,10 +85,9 @@ public:
     void setWireTime(bool on);
     void powerCycle(); // every module applies its pending comm registers
 
-    // By CURRENT station address; 0 when no module has that address or register.
-    uint16_t reg(int address, int reg) const;
-    // Any existing register but 37, without the checks a request gets (so a
-    // test can store a baud code of 9: a restart then keeps the old rate).
+    // By CURRENT station address: any existing register but 37, without the
+    // checks a request gets (so a test can store a baud code of 9: a restart
+    // then keeps the old rate).
     void setReg(int address, int reg, uint16_t value);
     // Complete request frames seen (by length or ended by the silence), whatever
     // their address, settings or CRC.
