@@ -9,36 +9,18 @@
 //   --module kt101:20:9600:O:1 --module kt101:21:9600:N:2 --module kt101:22:19200:N:1
 #include "bustests.h"
 #include "minitest.h"
-#include "modbus.h"
+#include "rig.h"
 
 #include <windows.h>
 
 #include <cerrno>
-#include <memory>
 #include <string>
 #include <vector>
 
 namespace {
 
 std::string port, highPort;
-
-struct Free
-{
-    void operator()(modbus_t *ctx) const
-    {
-        modbus_close(ctx);
-        modbus_free(ctx);
-    }
-};
-using Context = std::unique_ptr<modbus_t, Free>;
-
-Context newContext(const std::string &name, int baud = 9600, char parity = 'N', int stopBits = 1)
-{
-    Context ctx(modbus_new_rtu(name.c_str(), baud, parity, 8, stopBits));
-    if (ctx)
-        modbus_set_response_timeout(ctx.get(), 0, 200000);
-    return ctx;
-}
+const int responseMs = 200;
 
 // Station address as register 1 answers it, or -1.
 int stationOf(modbus_t *ctx, int slave)
@@ -68,37 +50,28 @@ const char *busPort() { return port.c_str(); }
 TEST_CASE(winOpensPortsAboveCom9ByPlainAndFullName)
 {
     for (const std::string &name : {highPort, "\\\\.\\" + highPort}) {
-        Context ctx = newContext(name);
+        Context ctx = openBus(name, 1, responseMs);
         REQUIRE(ctx);
-        CHECK_EQ(modbus_connect(ctx.get()), 0);
         CHECK_EQ(stationOf(ctx.get(), 1), 1);
     }
 }
 
 TEST_CASE(winOpensAPortOnlyOnce)
 {
-    Context first = newContext(port);
-    REQUIRE(first && modbus_connect(first.get()) == 0);
-    for (const std::string &name : {port, "\\\\.\\" + port}) {
-        Context second = newContext(name);
-        REQUIRE(second);
-        CHECK_EQ(modbus_connect(second.get()), -1);
-        CHECK_EQ(errno, EBUSY);
-    }
+    Context first = openBus(port, 1, responseMs);
+    REQUIRE(first);
+    for (const std::string &name : {port, "\\\\.\\" + port})
+        CHECK(!openBus(name, 1, responseMs) && errno == EBUSY);
     CHECK_EQ(stationOf(first.get(), 1), 1); // the refused open took nothing from the first
-    modbus_close(first.get());
-    Context second = newContext(port);
+    first.reset();
+    Context second = openBus(port, 3, responseMs);
     REQUIRE(second);
-    CHECK_EQ(modbus_connect(second.get()), 0);
     CHECK_EQ(stationOf(second.get(), 3), 3);
 }
 
 TEST_CASE(winReportsAMissingPort)
 {
-    Context ctx = newContext("COM77");
-    REQUIRE(ctx);
-    CHECK_EQ(modbus_connect(ctx.get()), -1);
-    CHECK_EQ(errno, ENOENT);
+    CHECK(!openBus("COM77", 1, responseMs) && errno == ENOENT);
 }
 
 TEST_CASE(winPutsTheSettingsBackOnCloseAndReopens)
@@ -106,12 +79,11 @@ TEST_CASE(winPutsTheSettingsBackOnCloseAndReopens)
     const DWORD before = currentBaud(port);
     REQUIRE(before != 0);
     const int baud = before == 19200 ? 9600 : 19200;
-    Context ctx = newContext(port, baud);
-    REQUIRE(ctx);
     for (int round = 0; round < 3; ++round) {
-        CHECK_EQ(modbus_connect(ctx.get()), 0);
+        Context ctx = openBus(port, 22, responseMs, baud);
+        REQUIRE(ctx);
         CHECK_EQ(stationOf(ctx.get(), 22), baud == 19200 ? 22 : -1);
-        modbus_close(ctx.get());
+        ctx.reset();
         CHECK_EQ(currentBaud(port), before);
     }
 }
@@ -122,8 +94,8 @@ TEST_CASE(winLineSettingsReachTheModules)
     const struct { int baud; char parity; int stop; int hears; } rows[] = {
         {9600, 'O', 1, 20}, {9600, 'N', 2, 21}, {19200, 'N', 1, 22}};
     for (const auto &row : rows) {
-        Context ctx = newContext(port, row.baud, row.parity, row.stop);
-        REQUIRE(ctx && modbus_connect(ctx.get()) == 0);
+        Context ctx = openBus(port, row.hears, responseMs, row.baud, row.parity, row.stop);
+        REQUIRE(ctx);
         for (int station = 20; station <= 22; ++station)
             CHECK_EQ(stationOf(ctx.get(), station), station == row.hears ? station : -1);
         CHECK_EQ(errno, ETIMEDOUT);
