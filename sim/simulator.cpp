@@ -419,7 +419,10 @@ bool Simulator::Impl::start(const std::string &link)
     t.c_oflag &= ~tcflag_t(OPOST);
     t.c_lflag &= ~tcflag_t(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
     t.c_cflag &= ~tcflag_t(CSIZE | PARENB | PARODD | CSTOPB | CBAUD);
-    t.c_cflag |= CS8 | CREAD | CLOCAL | BOTHER;
+    // The standard B9600 constant, not BOTHER: masters that know only the
+    // constants (wine's serial driver among them) refuse a port that reports
+    // a plain-number rate.
+    t.c_cflag |= CS8 | CREAD | CLOCAL | B9600;
     t.c_ispeed = t.c_ospeed = 9600;
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
