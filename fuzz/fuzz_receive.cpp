@@ -16,6 +16,7 @@
 // bytes; an exhausted schedule serves whatever is asked. The block's data
 // arrives once the request is written; what the master leaves unread is
 // still pending on the line when the next block's request goes out.
+#include "crc16.h"
 #include "modbus-private.h"
 
 #include <cerrno>
@@ -54,19 +55,7 @@ enum class Expect { Anything, Success, Exception } expected = Expect::Anything;
             failed(#cond, __LINE__);                                                                   \
     } while (0)
 
-// Bit by bit, independent of the master's table method; low byte first on the wire.
-bool crcValid(const std::vector<uint8_t> &frame)
-{
-    if (frame.size() < 4)
-        return false;
-    uint16_t crc = 0xFFFF;
-    for (size_t i = 0; i + 2 < frame.size(); ++i) {
-        crc ^= frame[i];
-        for (int b = 0; b < 8; ++b)
-            crc = (crc & 1) ? uint16_t((crc >> 1) ^ 0xA001) : uint16_t(crc >> 1);
-    }
-    return frame[frame.size() - 2] == (crc & 0xFF) && frame[frame.size() - 1] == (crc >> 8);
-}
+using testcrc::crcValid;
 
 struct Reader
 {

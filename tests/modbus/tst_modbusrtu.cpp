@@ -2,6 +2,7 @@
 // answer, message texts, and the line settings a pty cannot carry (even
 // parity, data bits). Capture bounds and malformed answers in
 // bulk are the fuzz target's; real lines and timing the bus cases'.
+#include "crc16.h"
 #include "minitest.h"
 #include "modbus-private.h"
 #include "rig.h"
@@ -16,25 +17,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// Bit by bit, independent of the master's tables.
-uint16_t referenceCrc(const Bytes &b)
-{
-    uint16_t crc = 0xFFFF;
-    for (uint8_t byte : b) {
-        crc ^= byte;
-        for (int i = 0; i < 8; ++i)
-            crc = (crc & 1) ? uint16_t((crc >> 1) ^ 0xA001) : uint16_t(crc >> 1);
-    }
-    return crc;
-}
-
-Bytes withCrc(Bytes b)
-{
-    const uint16_t crc = referenceCrc(b);
-    b.push_back(uint8_t(crc & 0xFF));
-    b.push_back(uint8_t(crc >> 8));
-    return b;
-}
+using testcrc::withCrc;
 
 struct FakeLine final : SerialLine
 {

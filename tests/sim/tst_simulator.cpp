@@ -1,6 +1,7 @@
 // The simulator and the ktsim program as the master's tests, the pages and
 // the scripts rely on them, checked from a raw pty client with its own frame
 // builder and CRC: nothing shared with the master or the simulator.
+#include "crc16.h"
 #include "minitest.h"
 #include "simulator.h"
 
@@ -21,19 +22,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-uint16_t crc(const Bytes &b)
-{
-    uint16_t c = 0xFFFF;
-    for (uint8_t byte : b) {
-        c ^= byte;
-        for (int k = 0; k < 8; ++k)
-            c = (c & 1) ? uint16_t((c >> 1) ^ 0xA001) : uint16_t(c >> 1);
-    }
-    return c;
-}
-
-// A frame with its CRC appended (low byte first) has a CRC of 0.
-bool crcOk(const Bytes &b) { return b.size() >= 5 && crc(b) == 0; }
+bool crcOk(const Bytes &b) { return b.size() >= 5 && testcrc::crcValid(b); }
 
 // head, then (when given) the byte count and the data, then the CRC.
 Bytes frame(Bytes head, const Bytes &counted = {})
@@ -41,9 +30,7 @@ Bytes frame(Bytes head, const Bytes &counted = {})
     if (!counted.empty())
         head.push_back(uint8_t(counted.size()));
     head.insert(head.end(), counted.begin(), counted.end());
-    const uint16_t c = crc(head);
-    head.insert(head.end(), {uint8_t(c), uint8_t(c >> 8)});
-    return head;
+    return testcrc::withCrc(head);
 }
 
 // Address, function, two 16-bit words, then for block writes the values.
