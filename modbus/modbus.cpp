@@ -497,8 +497,7 @@ int modbus_get_indication_timeout(modbus_t *ctx, uint32_t *sec, uint32_t *usec)
 
 int modbus_set_indication_timeout(modbus_t *ctx, uint32_t sec, uint32_t usec)
 {
-    // 0 and 0, the default, waits without limit.
-    return setTimeout(ctx, &modbus::indication_timeout, sec, usec, true);
+    return setTimeout(ctx, &modbus::indication_timeout, sec, usec, false);
 }
 
 int modbus_connect(modbus_t *ctx)

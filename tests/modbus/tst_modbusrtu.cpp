@@ -96,6 +96,8 @@ TEST_CASE(creationAndSettersCheckTheirArguments)
     CHECK(modbus_get_response_timeout(ctx.get(), &s, &us) == 0 && s == 0 && us == 500000);
     CHECK(modbus_set_slave(ctx.get(), 248) == -1 && modbus_set_slave(ctx.get(), 0) == 0);
     CHECK(modbus_set_response_timeout(ctx.get(), 0, 0) == -1 && modbus_set_response_timeout(ctx.get(), 0, 1000000) == -1);
+    // Only the byte timeout takes 0 and 0, as "none of its own".
+    CHECK(modbus_set_byte_timeout(ctx.get(), 0, 0) == 0 && modbus_set_indication_timeout(ctx.get(), 0, 0) == -1);
     CHECK(modbus_set_slave(nullptr, 1) == -1 && modbus_connect(nullptr) == -1); // no crash on a null context
 }
 
