@@ -189,6 +189,8 @@ int rtuConnect(modbus_t *ctx)
         if (ctx->debug)
             std::fprintf(stderr, "ERROR Error setting new configuration (LastError %ld)\n",
                          d->line->lastSystemError());
+        // A refused configuration may still have changed part of the line.
+        d->line->restoreSettings();
         d->line->close();
         errno = saved;
         return -1;
