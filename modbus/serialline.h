@@ -23,7 +23,7 @@ public:
     // to 9600); dataBits 5..8; parity 'N', 'E' or 'O'; stopBits 1 or 2.
     virtual int configure(int baud, int dataBits, char parity, int stopBits) = 0;
     // Waits up to timeoutMs (< 0: without limit) and returns as soon as `max`
-    // bytes are in, or when timeoutMs passes with no further byte; returns the
+    // bytes are in, or when timeoutMs has passed since the call; returns the
     // count read, 0 when nothing arrived, -1 on failure (a vanished device
     // included).
     virtual int read(uint8_t *buf, int max, int timeoutMs) = 0;
