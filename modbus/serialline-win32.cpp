@@ -5,6 +5,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <new>
 #include <string>
 
 namespace {
@@ -71,8 +72,10 @@ class Win32SerialLine final : public SerialLine
 public:
     ~Win32SerialLine() override
     {
-        if (isOpen())
+        if (isOpen()) {
+            restoreSettings();
             close();
+        }
     }
 
     int open(const char *device) override
@@ -196,5 +199,5 @@ private:
 
 std::unique_ptr<SerialLine> createPlatformSerialLine()
 {
-    return std::make_unique<Win32SerialLine>();
+    return std::unique_ptr<SerialLine>(new (std::nothrow) Win32SerialLine);
 }
