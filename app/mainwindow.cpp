@@ -25,7 +25,7 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->BtnTbarOpenWebsize, &QPushButton::clicked, this,
             [] { QDesktopServices::openUrl(QUrl(QString::fromLatin1(shopAddress))); });
 
-    // The debugging page and the monitoring page are created here, before the log page.
+    // The debugging and monitoring pages join here, created before the log page.
     logPage = new UserLog(this);
 
     auto *clock = new QTimer(this);
