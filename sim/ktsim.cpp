@@ -30,6 +30,13 @@ const char kUsage[] =
     "  --fault ADDR:KIND[:PARAM]   inject a fault (repeatable); KIND none|silence|badcrc|\n"
     "                              exception[:CODE]|wrongaddr|truncated|noise[:COUNT]|\n"
     "                              late[:MS]|bytebybyte[:GAP_MS]\n"
+    "  --set ADDR:REG:VALUE        store VALUE in a register, as the set command\n"
+    "                              (repeatable; 2:102:0xFFFF: no sensor on channel 3)\n"
+    "  --excursion ADDR:REG:DELTA:SECONDS\n"
+    "                              the reading in REG (100..103) gains DELTA in its\n"
+    "                              register units at once, is back to normal after\n"
+    "                              half of SECONDS, and again at the full DELTA after\n"
+    "                              SECONDS, and so on (repeatable)\n"
     "  --wire-time                 release each byte at its character time\n"
     "  --help                      this text\n"
     "Commands on standard input: power (power cycle), fault ADDR KIND [PARAM],\n"
@@ -110,6 +117,17 @@ bool parseFault(const std::vector<std::string> &p, int &address, ktsim::Fault &f
     return false;
 }
 
+// ADDR:REG:VALUE of --set or ADDR:REG:DELTA:SECONDS of --excursion, as numbers.
+bool parseNumbers(const std::string &arg, std::vector<int> &numbers, size_t count)
+{
+    const auto p = split(arg, ':');
+    numbers.assign(p.size(), 0);
+    for (size_t i = 0; i < p.size(); ++i)
+        if (!toInt(p[i], numbers[i]))
+            return false;
+    return p.size() == count;
+}
+
 // One line from standard input; false to quit.
 bool command(ktsim::Simulator &sim, const std::string &line)
 {
@@ -130,9 +148,10 @@ bool command(ktsim::Simulator &sim, const std::string &line)
     else if (cmd == "fault" && parseFault(args, address, fault, param))
         sim.setFault(address, fault, param);
     else if (cmd == "set" && args.size() == 3 && toInt(args[0], address) && toInt(args[1], reg)
-             && toInt(args[2], value) && value >= 0 && value <= 0xFFFF)
-        sim.setReg(address, reg, uint16_t(value));
-    else
+             && toInt(args[2], value) && value >= 0 && value <= 0xFFFF) {
+        if (!sim.setReg(address, reg, uint16_t(value)))
+            std::fprintf(stderr, "ktsim: no register %d at station %d\n", reg, address);
+    } else
         std::fprintf(stderr, "ktsim: unknown command: %s\n", line.c_str());
     return true;
 }
@@ -150,6 +169,8 @@ int main(int argc, char **argv)
     ktsim::Simulator sim;
     std::string link;
     bool demo = true, wireTime = false;
+    // Applied once every module is there, so their order does not matter.
+    std::vector<std::string> sets, excursions;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -168,6 +189,10 @@ int main(int argc, char **argv)
             }
             sim.addModule(spec);
             demo = false;
+        } else if (a == "--set" && hasValue) {
+            sets.push_back(argv[++i]);
+        } else if (a == "--excursion" && hasValue) {
+            excursions.push_back(argv[++i]);
         } else if (a == "--fault" && hasValue) {
             int address = 0, param = 0;
             ktsim::Fault fault = ktsim::Fault::None;
@@ -184,6 +209,17 @@ int main(int argc, char **argv)
     if (demo)
         for (const ktsim::ModuleSpec &spec : ktsim::Simulator::demoBus())
             sim.addModule(spec);
+    std::vector<int> n;
+    for (const std::string &arg : sets)
+        if (!parseNumbers(arg, n, 3) || n[2] < 0 || n[2] > 0xFFFF || !sim.setReg(n[0], n[1], uint16_t(n[2]))) {
+            std::fprintf(stderr, "ktsim: bad set (no such station or register?): %s\n%s", arg.c_str(), kUsage);
+            return 2;
+        }
+    for (const std::string &arg : excursions)
+        if (!parseNumbers(arg, n, 4) || n[3] <= 0 || n[3] > 86400 || !sim.setExcursion(n[0], n[1], n[2], n[3] * 1000)) {
+            std::fprintf(stderr, "ktsim: bad excursion (no such station or reading?): %s\n%s", arg.c_str(), kUsage);
+            return 2;
+        }
     sim.setWireTime(wireTime);
 
     // Block the signals before the serving thread exists so that only the signalfd sees them.

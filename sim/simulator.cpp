@@ -148,6 +148,22 @@ uint16_t pt100(double celsius)
     return uint16_t(std::lround(ohm * 100));
 }
 
+// A reading that leaves its usual range and comes back, again and again:
+// at its full height from the moment it is set, back to the plain drift half
+// a period later (a raised cosine), so a demo shows it at once.
+struct Excursion
+{
+    double delta; // in register units: tenths of a degree, %RH, mV, uA
+    Nanos period;
+    Nanos since;
+
+    double at(Nanos t) const
+    {
+        const double phase = double((t - since) % period) / double(period);
+        return delta * (1 + std::cos(6.283185307179586 * phase)) / 2;
+    }
+};
+
 struct Module
 {
     ModuleType type;
@@ -158,6 +174,7 @@ struct Module
     int stopBits;
     std::map<int, uint16_t> regs; // exactly the registers the module has
     std::set<int> pinned; // readings fixed by setReg (e.g. 0xFFFF, sensor missing)
+    std::map<int, Excursion> excursions; // by channel
     Bytes bits = Bytes(kBitCount, 0);
     uint32_t step = 0;
 
@@ -214,20 +231,25 @@ struct Module
             if (!pinned.count(r))
                 regs[r] = v;
         };
+        const Nanos t = excursions.empty() ? 0 : now();
+        auto excursion = [this, t](int ch) {
+            const auto e = excursions.find(ch);
+            return e == excursions.end() ? 0.0 : e->second.at(t);
+        };
         switch (type) {
         case ModuleType::KT101:
         case ModuleType::KT104:
             for (int ch = 0; ch < channels(); ++ch) {
                 static const double bases[] = {23.5, 21.0, 26.5, 18.5};
-                const double t = drift({bases[ch], 0.8}, step, ch);
-                store(100 + ch, uint16_t(std::lround(t * 10) + int16_t(regs[400 + ch])));
+                const double celsius = drift({bases[ch], 0.8}, step, ch) + excursion(ch) / 10;
+                store(100 + ch, uint16_t(std::lround(celsius * 10) + int16_t(regs[400 + ch])));
                 if (type == ModuleType::KT104)
-                    store(200 + ch, pt100(t));
+                    store(200 + ch, pt100(celsius));
             }
             break;
-        case ModuleType::Humidity: store(100, uint16_t(std::lround(drift({48, 6}, step, 0)))); break;
-        case ModuleType::Voltage: store(100, uint16_t(std::lround(drift({12000, 150}, step, 0)))); break;
-        case ModuleType::Current: store(100, uint16_t(std::lround(drift({12000, 400}, step, 0)))); break;
+        case ModuleType::Humidity: store(100, uint16_t(std::lround(drift({48, 6}, step, 0) + excursion(0)))); break;
+        case ModuleType::Voltage: store(100, uint16_t(std::lround(drift({12000, 150}, step, 0) + excursion(0)))); break;
+        case ModuleType::Current: store(100, uint16_t(std::lround(drift({12000, 400}, step, 0) + excursion(0)))); break;
         }
     }
 
@@ -701,12 +723,25 @@ void Simulator::powerCycle()
         m.applyCommRegisters();
 }
 
-void Simulator::setReg(int address, int reg, uint16_t value)
+bool Simulator::setReg(int address, int reg, uint16_t value)
 {
     std::lock_guard<std::mutex> lock(d->mutex);
     Module *m = d->byAddress(address);
-    if (m && m->regs.count(reg) && reg != 37)
-        m->set(reg, value);
+    if (!m || !m->regs.count(reg) || reg == 37)
+        return false;
+    m->set(reg, value);
+    return true;
+}
+
+bool Simulator::setExcursion(int address, int reg, int delta, int periodMs)
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    Module *m = d->byAddress(address);
+    if (!m || reg < 100 || reg >= 100 + m->channels() || periodMs <= 0)
+        return false;
+    m->excursions[reg - 100] = {double(delta), Nanos(periodMs) * 1000000, now()};
+    m->refresh();
+    return true;
 }
 
 uint64_t Simulator::framesReceived() const

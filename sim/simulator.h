@@ -14,7 +14,8 @@
 //   Humidity, Voltage, Current: 100, the reading (%RH, mV, uA)
 // Readings are read-only and include the offset; they drift slowly along a
 // fixed curve, one step per read that covers a reading. setReg() on a
-// reading pins it (0xFFFF: no sensor).
+// reading pins it (0xFFFF: no sensor); setExcursion() sends it out of its
+// usual range and back, periodically in time.
 // Input registers (04) mirror the holding registers. Coils 0..2047 (01, 05,
 // 0F) start off; discrete input n (02) mirrors coil n. Anything else is an
 // illegal data address; bad quantities and values the module cannot take are
@@ -87,8 +88,14 @@ public:
 
     // By CURRENT station address: any existing register but 37, without the
     // checks a request gets (so a test can store a baud code of 9: a restart
-    // then keeps the old rate).
-    void setReg(int address, int reg, uint16_t value);
+    // then keeps the old rate). False when there is no such module or register.
+    bool setReg(int address, int reg, uint16_t value);
+    // By CURRENT station address: reading register reg (100..103) gains delta
+    // (in its register units; for a KT104 the resistance follows the
+    // temperature) at once, loses it along a raised cosine over half of
+    // periodMs, regains it over the other half, and so on. Replaces an earlier
+    // excursion of that reading. False when there is no such module or reading.
+    bool setExcursion(int address, int reg, int delta, int periodMs);
     // Complete request frames seen (by length or ended by the silence), whatever
     // their address, settings or CRC.
     uint64_t framesReceived() const;

@@ -275,14 +275,42 @@ TEST_CASE(hearsOnlyAtItsLineSettingsAndTakesItsWireTime)
     }
 }
 
+TEST_CASE(excursionsLeaveTheDriftAndComeBackInTime)
+{
+    Simulator sim;
+    Port port(started(sim, Simulator::demoBus()));
+    // Plain drift: base +-0.8 degrees (+-6 %RH); the KT104's resistance follows its temperature.
+    REQUIRE(sim.setExcursion(1, 100, 150, 2000) && sim.setExcursion(2, 101, -100, 2000) && sim.setExcursion(3, 100, 25, 2000));
+    auto reading = [&port](int station, int reg) { return int16_t(word(port.exchange(request(station, 3, reg, 1)), 0)); };
+    auto ohms = [&port] { return word(port.exchange(request(2, 3, 201, 1)), 0) / 100.0; };
+    const struct { int kt101, kt104, humidity; double ohm; } peak{235 + 150, 210 - 100, 48 + 25, 100 * (1 + 3.9083e-3 * 11)},
+        trough{235, 210, 48, 100 * (1 + 3.9083e-3 * 21)};
+    for (const auto &e : {peak, trough}) {
+        CHECK(std::abs(reading(1, 100) - e.kt101) <= 12);
+        CHECK(std::abs(reading(2, 101) - e.kt104) <= 12);
+        CHECK(std::abs(reading(3, 100) - e.humidity) <= 7);
+        CHECK(std::abs(ohms() - e.ohm) <= 0.5);
+        usleep(1000000); // half a period
+    }
+    CHECK(std::abs(reading(1, 100) - peak.kt101) <= 12); // and back
+    // Only readings of modules that exist; a pinned reading stays pinned.
+    CHECK(!sim.setExcursion(1, 101, 10, 1000) && !sim.setExcursion(1, 400, 10, 1000) && !sim.setExcursion(6, 100, 10, 1000));
+    CHECK(!sim.setExcursion(1, 100, 10, 0));
+    REQUIRE(sim.setReg(2, 101, 0xFFFF));
+    CHECK_EQ(reading(2, 101), -1);
+}
+
 TEST_CASE(ktsimOptionsCommandsSignalsAndExits)
 {
     const std::string link = "ttyKT" + std::to_string(getpid());
-    Ktsim demo({"--link", link.c_str()});
+    // The demo bus with a missing sensor and a humidity 40 %RH down.
+    Ktsim demo({"--set", "2:102:0xFFFF", "--link", link.c_str(), "--excursion", "3:100:-40:60"});
     REQUIRE(demo.line() == link);
     Port port(link);
     for (uint8_t station = 1; station <= 6; ++station)
         CHECK_EQ(port.exchange(request(station, 3, 1, 1)) == frame({station, 3}, words({station})), station <= 5);
+    CHECK(port.exchange(request(2, 3, 102, 1)) == frame({2, 3}, words({0xFFFF})));
+    CHECK(std::abs(int16_t(word(port.exchange(request(3, 3, 100, 1)), 0)) - 8) <= 7);
     CHECK(port.exchange(request(1, 6, 1, 21)) == request(1, 6, 1, 21));
     dprintf(demo.in[1], "power\n");
     CHECK(answersWithin(port, request(21, 3, 1, 1), frame({21, 3}, words({21}))));
@@ -314,7 +342,9 @@ TEST_CASE(ktsimOptionsCommandsSignalsAndExits)
 
     // Refused arguments: no port offered.
     const std::vector<const char *> refused[] = {{"--module", "kt102:1"}, {"--module", "kt101:0"},
-        {"--module", "kt101:1:9600:X"}, {"--fault", "1:sparks"}, {"--fault", "1:late:-5"}, {"--link"}, {"--verbose"}};
+        {"--module", "kt101:1:9600:X"}, {"--fault", "1:sparks"}, {"--fault", "1:late:-5"}, {"--link"}, {"--verbose"},
+        {"--set", "1:100"}, {"--set", "6:100:1"}, {"--set", "1:100:65536"}, {"--excursion", "1:400:10:5"},
+        {"--excursion", "1:100:10:0"}, {"--excursion", "2:104:10:5"}};
     for (const auto &args : refused) {
         Ktsim ktsim(args);
         CHECK(ktsim.line().empty());
