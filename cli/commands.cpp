@@ -141,6 +141,7 @@ public:
 
     bool open(int timeoutMs)
     {
+        timeoutMs_ = timeoutMs;
         ctx_ = modbus_new_rtu(inv_.port.c_str(), inv_.baud, inv_.parity, 8, inv_.stopBits);
         if (ctx_) {
             modbus_set_debug(ctx_, inv_.debug);
@@ -176,17 +177,22 @@ public:
         return rc;
     }
 
-    // Reports the failure the last exchange left in errno.
+    // Reports the failure the last exchange left in errno. Silence is said
+    // in our own words: "Connection timed out" means little on a serial bus,
+    // and Windows' C library has no text for the number at all.
     int failed(int station, const std::string &operation) const
     {
         const int error = errno;
-        return complain(con_, "station " + std::to_string(station) + ", " + operation + ": " + modbus_strerror(error));
+        const std::string why = error == ETIMEDOUT ? "no answer within " + std::to_string(timeoutMs_) + " ms"
+                                                   : modbus_strerror(error);
+        return complain(con_, "station " + std::to_string(station) + ", " + operation + ": " + why);
     }
 
 private:
     const Invocation &inv_;
     const Console &con_;
     modbus_t *ctx_ = nullptr;
+    int timeoutMs_ = 0;
 };
 
 int read(Bus &bus, const Invocation &inv, const Console &con)

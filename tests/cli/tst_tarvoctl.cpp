@@ -121,20 +121,20 @@ TEST_CASE(commandsOnTheDemoBus)
          ""},
         {"info 3", 0, "station 3: address 3, 19200 baud, 8 data bits, parity N, 1 stop bit\n", ""},
         {"restart 3", 0, "restart sent to station 3; check that it answers at its new settings\n", ""},
-        {"-t 200 info 3", 1, "", "tarvoctl: station 3, info: Connection timed out\n"},
+        {"-t 200 info 3", 1, "", "tarvoctl: station 3, info: no answer within 200 ms\n"},
         {"-b 19200 --json set 3 baud 9600", 0,
          "{\"station\":3,\"setting\":\"baud\",\"value\":9600,\"register\":2,\"code\":3}\n", ""},
         {"-b 19200 --json restart 3", 0, "{\"station\":3,\"restart\":\"sent\"}\n", ""},
         {"read 3 hr 1", 0, "hr 1: 3\n", ""},
         {"restart 12", 1, "", "tarvoctl: station 12, restart: Slave device or server failure\n"},
         // Failures: silence, an exception, a missing port.
-        {"-t 200 read 9 hr 100", 1, "", "tarvoctl: station 9, read hr 100: Connection timed out\n"},
+        {"-t 200 read 9 hr 100", 1, "", "tarvoctl: station 9, read hr 100: no answer within 200 ms\n"},
         {"read 1 hr 500", 1, "", "tarvoctl: station 1, read hr 500: Illegal data address\n"},
         {"-p /nonexistent/ttyX info 1", 1, "", "tarvoctl: /nonexistent/ttyX: No such file or directory\n"},
         // Frames on stderr; stdout carries the result alone, whatever the layer prints.
         {"--debug read 1 hr 100", 0, "hr 100: 235\n", ">>  01 03 00 64 00 01 c5 d5\n<<  01 03 02 00 eb f8 0b\n"},
         {"--debug -t 200 read 9 hr 100", 1, "",
-         ">>  09 03 00 64 00 01 c4 9d\ntarvoctl: station 9, read hr 100: Connection timed out\n"},
+         ">>  09 03 00 64 00 01 c4 9d\ntarvoctl: station 9, read hr 100: no answer within 200 ms\n"},
         {"scan 1-12", 0,
          "station 1: address 1, 9600 baud, 8 data bits, parity N, 1 stop bit\n"
          "station 2: address 2, 9600 baud, 8 data bits, parity N, 1 stop bit\n"
