@@ -125,6 +125,19 @@ Json &addComm(Json &json, const uint16_t regs[kt::CommRegisterCount])
         .add("registers", jsonList(raw));
 }
 
+// A frame as the frame log shows it: the arrow, then each byte as two
+// lowercase hex digits after a blank (">>  01 03 00 64 00 01 c5 d5").
+std::string frameLine(const char *arrow, const uint8_t *frame, int length)
+{
+    std::string line = arrow;
+    for (int i = 0; i < length && i < MODBUS_CAPTURE_SIZE; ++i) {
+        char byte[4];
+        std::snprintf(byte, sizeof byte, " %02x", frame[i]);
+        line += byte;
+    }
+    return line + (length > MODBUS_CAPTURE_SIZE ? " ...\n" : "\n");
+}
+
 // The connection of one command. Debug mode is on only with --debug: the
 // layer captures frames only then.
 class Bus
@@ -452,17 +465,6 @@ int module(Bus &bus, const Invocation &inv, const Console &con)
 }
 
 } // namespace
-
-std::string frameLine(const char *arrow, const uint8_t *frame, int length)
-{
-    std::string line = arrow;
-    for (int i = 0; i < length && i < MODBUS_CAPTURE_SIZE; ++i) {
-        char byte[4];
-        std::snprintf(byte, sizeof byte, " %02x", frame[i]);
-        line += byte;
-    }
-    return line + (length > MODBUS_CAPTURE_SIZE ? " ...\n" : "\n");
-}
 
 int run(const Invocation &inv, const Console &con)
 {

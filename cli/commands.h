@@ -4,9 +4,7 @@
 
 #include "arguments.h"
 
-#include <cstdint>
 #include <cstdio>
-#include <string>
 
 namespace tarvoctl {
 
@@ -21,10 +19,6 @@ struct Console
 
 // Runs a parsed command line; returns its exit status.
 int run(const Invocation &inv, const Console &con);
-
-// A frame as the frame log shows it: the arrow, then each byte as two
-// lowercase hex digits after a blank (">>  01 03 00 64 00 01 c5 d5").
-std::string frameLine(const char *arrow, const uint8_t *frame, int length);
 
 } // namespace tarvoctl
 
