@@ -1,0 +1,248 @@
+// tarvoctl as a technician runs it: the built program as a child process on
+// the simulator's pty, judged by its stdout, stderr and exit status.
+#include "minitest.h"
+#include "simulator.h"
+
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <spawn.h>
+#include <sys/wait.h>
+
+namespace {
+
+using ktsim::Fault;
+using ktsim::ModuleType;
+
+struct Result
+{
+    int status;
+    std::string out, err;
+};
+
+std::string contents(std::FILE *f)
+{
+    std::string s;
+    std::rewind(f);
+    for (int c; (c = std::fgetc(f)) != EOF;)
+        s += char(c);
+    std::fclose(f);
+    return s;
+}
+
+// Runs tarvoctl with the blank-separated `args`, TARVO_PORT set to `port`
+// unless it is empty.
+Result tarvoctl(const std::string &port, const std::string &args)
+{
+    std::vector<std::string> words{TARVOCTL};
+    std::istringstream in(args);
+    for (std::string w; in >> w;)
+        words.push_back(w);
+    std::vector<char *> argv;
+    for (std::string &w : words)
+        argv.push_back(&w[0]);
+    argv.push_back(nullptr);
+    std::string portVar = "TARVO_PORT=" + port;
+    char *envp[] = {port.empty() ? nullptr : &portVar[0], nullptr};
+
+    std::FILE *out = std::tmpfile(), *err = std::tmpfile();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fileno(out), 1);
+    posix_spawn_file_actions_adddup2(&actions, fileno(err), 2);
+    pid_t pid = 0;
+    int status = -1;
+    if (posix_spawn(&pid, TARVOCTL, &actions, nullptr, argv.data(), envp) == 0)
+        waitpid(pid, &status, 0);
+    posix_spawn_file_actions_destroy(&actions);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, contents(out), contents(err)};
+}
+
+struct Row
+{
+    const char *args;
+    int status;
+    const char *out; // exactly
+    const char *err; // contained; "" for nothing at all
+};
+
+void check(const std::string &port, const Row &row)
+{
+    const Result r = tarvoctl(port, row.args);
+    const std::string err = row.err;
+    if (r.status != row.status || r.out != row.out || (err.empty() ? !r.err.empty() : r.err.find(err) == r.err.npos))
+        minitest::fail(__FILE__, __LINE__,
+                       std::string("tarvoctl ") + row.args + ": exit " + std::to_string(r.status) + ", stdout:\n"
+                           + r.out + "stderr:\n" + r.err);
+}
+
+ktsim::Simulator demo; // the demo bus; 9 is empty, 12 answers every request with an exception
+
+} // namespace
+
+// In order: later rows see what earlier ones wrote.
+TEST_CASE(commandsOnTheDemoBus)
+{
+    const Row rows[] = {
+        {"read 1 hr 100", 0, "hr 100: 235\n", ""},
+        {"--json read 1 hr 100", 0, "{\"station\":1,\"table\":\"hr\",\"address\":100,\"values\":[235]}\n", ""},
+        {"write 1 co 5 1 0 1", 0, "wrote 3 coils at 5 to station 1\n", ""},
+        {"read 1 di 5 3", 0, "di 5: 1\ndi 6: 0\ndi 7: 1\n", ""},
+        {"--json write 1 hr 400 -15", 0, "{\"station\":1,\"table\":\"hr\",\"address\":400,\"count\":1}\n", ""},
+        {"kt101 1", 0, "temperature 23.5 °C, offset -1.5 °C\n", ""},
+        {"kt101 1 offset 0.3", 0, "offset set to 0.3 °C\n", ""},
+        {"--json kt101 1 temp", 0, "{\"station\":1,\"temperature\":23.5}\n", ""},
+        {"read 1 ir 400", 0, "ir 400: 3\n", ""},
+        {"kt104 2 temps", 0,
+         "channel 1: temperature 25.0 °C\nchannel 2: temperature error (65535)\n"
+         "channel 3: temperature -10.0 °C\nchannel 4: temperature 0.0 °C\n", ""},
+        {"--json kt104 2 res", 0, "{\"station\":2,\"resistances\":[100.00,655.34,null,109.12]}\n", ""},
+        {"kt104 2 offsets 0.3 -0.3 12.7 0", 0,
+         "channel 1: offset set to 0.3 °C\nchannel 2: offset set to -0.3 °C\n"
+         "channel 3: offset set to 12.7 °C\nchannel 4: offset set to 0.0 °C\n", ""},
+        {"read 2 hr 400 4", 0, "hr 400: 3\nhr 401: 65533\nhr 402: 127\nhr 403: 0\n", ""},
+        {"--json kt104 2", 0,
+         "{\"station\":2,\"temperatures\":[25.0,null,-10.0,0.0],\"resistances\":[100.00,655.34,null,109.12],"
+         "\"offsets\":[0.3,-0.3,12.7,0.0]}\n", ""},
+        // A broadcast is not answered; offsets have no error value.
+        {"write 0 hr 401 65535", 0, "wrote 1 holding register at 401 to every station (broadcast)\n", ""},
+        {"kt104 2 offsets", 0,
+         "channel 1: offset 0.3 °C\nchannel 2: offset -0.1 °C\nchannel 3: offset 12.7 °C\nchannel 4: offset 0.0 °C\n",
+         ""},
+        {"info 1", 0, "station 1: address 1, 9600 baud, 8 data bits, parity N, 1 stop bit\n", ""},
+        {"--json info 2", 0,
+         "{\"station\":2,\"address\":2,\"baud\":9600,\"dataBits\":8,\"parity\":\"N\",\"stopBits\":1,"
+         "\"registers\":[2,3,8,0,0]}\n", ""},
+        // A new rate is stored at once and taken at the restart.
+        {"set 3 baud 19200", 0,
+         "station 3: baud rate 19200 written (register 2 := 4); it takes effect after a restart: tarvoctl restart 3\n",
+         ""},
+        {"info 3", 0, "station 3: address 3, 19200 baud, 8 data bits, parity N, 1 stop bit\n", ""},
+        {"restart 3", 0, "restart sent to station 3; check that it answers at its new settings\n", ""},
+        {"-t 200 info 3", 1, "", "tarvoctl: station 3, info: no answer within 200 ms\n"},
+        {"-b 19200 --json set 3 baud 9600", 0,
+         "{\"station\":3,\"setting\":\"baud\",\"value\":9600,\"register\":2,\"code\":3}\n", ""},
+        {"-b 19200 --json restart 3", 0, "{\"station\":3,\"restart\":\"sent\"}\n", ""},
+        {"read 3 hr 1", 0, "hr 1: 3\n", ""},
+        {"restart 12", 1, "", "tarvoctl: station 12, restart: Slave device or server failure\n"},
+        // Failures: silence, an exception, a missing port.
+        {"-t 200 read 9 hr 100", 1, "", "tarvoctl: station 9, read hr 100: no answer within 200 ms\n"},
+        {"read 1 hr 500", 1, "", "tarvoctl: station 1, read hr 500: Illegal data address\n"},
+        {"-p /nonexistent/ttyX info 1", 1, "", "tarvoctl: /nonexistent/ttyX: No such file or directory\n"},
+        // Frames on stderr; stdout carries the result alone, whatever the layer prints.
+        {"--debug read 1 hr 100", 0, "hr 100: 235\n", ">>  01 03 00 64 00 01 c5 d5\n<<  01 03 02 00 eb f8 0b\n"},
+        {"--debug -t 200 read 9 hr 100", 1, "",
+         ">>  09 03 00 64 00 01 c4 9d\ntarvoctl: station 9, read hr 100: no answer within 200 ms\n"},
+        {"scan 1-12", 0,
+         "station 1: address 1, 9600 baud, 8 data bits, parity N, 1 stop bit\n"
+         "station 2: address 2, 9600 baud, 8 data bits, parity N, 1 stop bit\n"
+         "station 3: address 3, 9600 baud, 8 data bits, parity N, 1 stop bit\n"
+         "station 4: address 4, 9600 baud, 8 data bits, parity N, 1 stop bit\n"
+         "station 5: address 5, 9600 baud, 8 data bits, parity N, 1 stop bit\n"
+         "station 12: answers, but its settings could not be read: Slave device or server failure\n"
+         "6 stations answer at 9600 8N1 (stations 1-12, 124 ms timeout)\n", ""},
+        {"--json -t 300 -b 1200 scan 4-5", 0,
+         "{\"line\":\"1200 8N1\",\"first\":4,\"last\":5,\"timeoutMs\":300,\"stations\":[]}\n", ""},
+        {"--json scan 5-5", 0,
+         "{\"line\":\"9600 8N1\",\"first\":5,\"last\":5,\"timeoutMs\":124,\"stations\":[{\"station\":5,\"address\":5,"
+         "\"baud\":9600,\"dataBits\":8,\"parity\":\"N\",\"stopBits\":1,\"registers\":[5,3,8,0,0]}]}\n", ""},
+    };
+    for (const Row &row : rows)
+        check(demo.portPath(), row);
+}
+
+TEST_CASE(badArgumentsNeverReachTheWire)
+{
+    const std::string rates = "baud rate must be one the modules take (1200 2400 4800 9600 19200 38400 56000 57600 "
+                              "115200), not '14400'";
+    const struct { const char *args; std::string message; } rows[] = {
+        {"", "no command"},
+        {"frobnicate 1", "unknown command 'frobnicate'"},
+        {"-x info 1", "unknown option -x"},
+        {"info", "info takes STATION"},
+        {"info 1 2", "info takes STATION"},
+        {"read 248 hr 100", "station must be 1 to 247, not '248'"},
+        {"read 0 hr 100", "station must be 1 to 247, not '0'"},
+        {"kt101 0", "station must be 1 to 247, not '0'"},
+        {"read 1 xx 100", "read takes hr, ir, co or di, not 'xx'"},
+        {"read 1 hr 100 126", "count must be 1 to 125, not '126'"},
+        {"read 1 co 0 2001", "count must be 1 to 2000, not '2001'"},
+        {"read 1 hr 65535 2", "2 items from address 65535 run past address 65535"},
+        {"read 1 hr 70000", "address must be 0 to 65535, not '70000'"},
+        {"write 1 hr 100 70000", "'70000' does not fit a register (-32768 to 65535, or 0x0 to 0xffff)"},
+        {"write 1 hr 100 12abc", "'12abc' does not fit a register (-32768 to 65535, or 0x0 to 0xffff)"},
+        {"write 1 co 0 2", "a coil takes 0 or 1, not '2'"},
+        {"write 1 ir 0 1", "write takes hr or co, not 'ir'"},
+        {"write 1 hr 100", "write takes STATION hr|co ADDR VALUE..."},
+        {"set 1 baud 14400", rates},
+        {"set 1 parity X", "parity must be N, E or O, not 'X'"},
+        {"set 1 addr 241", "station address must be 1 to 240, not '241'"},
+        {"set 1 stop 3", "stop bits must be 1 to 2, not '3'"},
+        {"set 1 speed 9600", "set takes addr, baud, stop or parity, not 'speed'"},
+        {"-b 14400 info 1", rates},
+        {"-P X info 1", "parity must be N, E or O, not 'X'"},
+        {"-t 0 info 1", "timeout (ms) must be 1 to 60000, not '0'"},
+        {"-p", "option -p needs a value"},
+        {"scan 10-5", "last station must be 10 to 247, not '5'"},
+        {"scan 7", "scan takes a range FIRST-LAST, not '7'"},
+        {"kt101 1 offset 12.9", "KT101 offsets are -12.8 to 12.8 degrees, not '12.9'"},
+        {"kt101 1 offset nan", "KT101 offsets are -12.8 to 12.8 degrees, not 'nan'"},
+        {"kt104 2 offsets 0 0 0 12.8", "KT104 offsets are -12.7 to 12.7 degrees, not '12.8'"},
+        {"kt104 2 offsets 1 2 3", "kt104 takes STATION [temps | res | offsets [V1 V2 V3 V4]]"},
+        {"kt101 1 temps", "kt101 takes STATION [temp | offset [VALUE]]"},
+    };
+    const uint64_t framesBefore = demo.framesReceived();
+    for (const auto &row : rows) {
+        const Result r = tarvoctl(demo.portPath(), row.args);
+        if (r.status != 2 || !r.out.empty() || r.err.find("tarvoctl: " + row.message + "\n") != 0
+            || r.err.find("\nusage: tarvoctl") == r.err.npos)
+            minitest::fail(__FILE__, __LINE__,
+                           std::string("tarvoctl ") + row.args + ": exit " + std::to_string(r.status) + ", stderr:\n"
+                               + r.err);
+    }
+    check("", {"info 1", 2, "", "tarvoctl: no port: give -p PORT or set TARVO_PORT\n"});
+    CHECK_EQ(demo.framesReceived(), framesBefore);
+}
+
+TEST_CASE(resetFindsALoneModuleAt19200)
+{
+    ktsim::Simulator lone;
+    lone.addModule({ModuleType::KT101, 7, 19200, 'N', 1});
+    REQUIRE(lone.start());
+    const Result r = tarvoctl(lone.portPath(), "-t 200 reset");
+    CHECK_EQ(r.status, 0);
+    CHECK_EQ(r.out, "module found at 19200 N (attempt 5 of 18)\n"
+                    "factory settings written at 19200 baud with parity N and E: address 1, 9600 baud, 8 data bits, "
+                    "parity N, 1 stop bit\nswitch the module off and on to apply them\n");
+    CHECK(r.err.find("reset: attempt 5 of 18, 19200 N\n") != r.err.npos && r.err.find("attempt 6") == r.err.npos);
+    lone.powerCycle();
+    check(lone.portPath(), {"info 1", 0, "station 1: address 1, 9600 baud, 8 data bits, parity N, 1 stop bit\n", ""});
+
+    ktsim::Simulator empty;
+    REQUIRE(empty.start());
+    const Result none = tarvoctl(empty.portPath(), "-t 30 --json reset");
+    CHECK_EQ(none.status, 1);
+    CHECK(none.out.empty() && none.err.find("attempt 18 of 18, 115200 O\ntarvoctl: reset: no module answered") != none.err.npos);
+}
+
+int main(int argc, char **argv)
+{
+    for (const ktsim::ModuleSpec &m : ktsim::Simulator::demoBus())
+        demo.addModule(m);
+    demo.addModule({ModuleType::KT101, 12});
+    demo.setFault(12, Fault::Exception);
+    // Readings pinned, so that the outputs are exact.
+    demo.setReg(1, 100, 235);
+    const uint16_t temps[] = {250, 0xFFFF, 65436, 0}, res[] = {10000, 65534, 0xFFFF, 10912};
+    for (int ch = 0; ch < 4; ++ch) {
+        demo.setReg(2, 100 + ch, temps[ch]);
+        demo.setReg(2, 200 + ch, res[ch]);
+    }
+    if (!demo.start()) {
+        std::perror("simulator");
+        return 1;
+    }
+    return minitest::runAll(argc, argv);
+}
