@@ -271,7 +271,7 @@ void DeviceDebug::on_pBReadConf_clicked()
     const QByteArray port = ui->cBBoxCom->currentText().toUtf8();
     // The sweep opens the port itself.
     closePort();
-    QMessageBox::warning(this, tr("注意"), tr("复位通信参数时总线上只能接要复位的设备!"), QMessageBox::Ok);
+    warn(tr("复位通信参数时总线上只能接要复位的设备!"), "注意");
 
     auto progress = std::make_unique<QProgressDialog>(tr("操作中，请稍候..."), tr("取消"), 0, kt::SweepAttempts, this);
     progress->setFont(QFont(QStringLiteral("微软雅黑"), 16));
@@ -282,7 +282,7 @@ void DeviceDebug::on_pBReadConf_clicked()
         progress->setValue(attempt + 1);
         return !progress->wasCanceled();
     });
-    progress.reset();
+    progress.reset(); // gone before the outcome is shown
 
     switch (result.outcome) {
     case kt::ResetOutcome::Done:

@@ -9,7 +9,6 @@
 
 #include <QtTest>
 
-#include <atomic>
 #include <fcntl.h>
 #include <poll.h>
 #include <thread>
@@ -94,41 +93,34 @@ struct Rig
     QStringList boxes;
 };
 
-// A device that answers every request with the request itself, as a module
-// that acknowledges a single-register write would, restart included.
+// A device that acknowledges one single-register write by echoing it, as a
+// module that answered its restart command would.
 struct EchoPeer
 {
-    EchoPeer()
+    EchoPeer() : master(posix_openpt(O_RDWR | O_NOCTTY))
     {
-        master = posix_openpt(O_RDWR | O_NOCTTY);
         grantpt(master);
         unlockpt(master);
         path = ptsname(master);
-        held = open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY); // no hangup between opens
+        held = open(ptsname(master), O_RDWR | O_NOCTTY); // no hangup between opens
         echo = std::thread([this] {
-            QByteArray frame;
-            while (!stop) {
+            char frame[8];
+            for (ssize_t got = 0, n = 0; got < 8; got += n) {
                 pollfd p{master, POLLIN, 0};
-                char buf[64];
-                if (poll(&p, 1, 20) <= 0)
-                    continue;
-                const ssize_t n = ::read(master, buf, sizeof buf);
-                frame.append(buf, int(qMax<ssize_t>(n, 0)));
-                if (frame.size() >= 8 && ::write(master, frame.constData(), 8) == 8)
-                    frame.remove(0, 8);
+                if (poll(&p, 1, 5000) <= 0 || (n = ::read(master, frame + got, size_t(8 - got))) <= 0)
+                    return;
             }
+            (void)!::write(master, frame, 8);
         });
     }
     ~EchoPeer()
     {
-        stop = true;
         echo.join();
         close(held);
         close(master);
     }
-    int master = -1, held = -1;
+    int master, held;
     QString path;
-    std::atomic<bool> stop{false};
     std::thread echo;
 };
 
@@ -217,32 +209,26 @@ private slots:
         QTest::addColumn<QString>("request"); // empty: nothing sent
         QTest::addColumn<QString>("response"); // empty: the read fails
         QTest::addColumn<QString>("shown");
-        const QString r100 = ">>  01 03 00 64 00 01 c5 d5";
-        QTest::newRow("holding") << int(console::ReadHolding) << 1 << 100 << 1 << 0 << Fault::None << r100
-                                 << "<<  01 03 02 00 fa 38 07" << "起始地址: 100;值: 250 ";
-        QTest::newRow("input registers")
-            << int(console::ReadInputRegisters) << 1 << 100 << 1 << 0 << Fault::None << ">>  01 04 00 64 00 01 70 15"
-            << "<<  01 04 02 00 fa 39 73" << "起始地址: 100;值: 250 ";
-        QTest::newRow("coils") << int(console::ReadCoils) << 1 << 0 << 5 << 0 << Fault::None
-                               << ">>  01 01 00 00 00 05 fc 09" << "<<  01 01 01 00 51 88" << "起始地址: 0;值: 0 0 0 0 0 ";
+        const int hold = console::ReadHolding, coils = console::ReadCoils;
+        const QString r100 = ">>  01 03 00 64 00 01 c5 d5", a250 = "<<  01 03 02 00 fa 38 07";
+        const QString shown250 = "起始地址: 100;值: 250 ", shown0 = "起始地址: 0;值: 0 0 0 0 0 ";
+        QTest::newRow("holding") << hold << 1 << 100 << 1 << 0 << Fault::None << r100 << a250 << shown250;
+        QTest::newRow("input registers") << int(console::ReadInputRegisters) << 1 << 100 << 1 << 0 << Fault::None
+                                         << ">>  01 04 00 64 00 01 70 15" << "<<  01 04 02 00 fa 39 73" << shown250;
+        QTest::newRow("coils") << coils << 1 << 0 << 5 << 0 << Fault::None << ">>  01 01 00 00 00 05 fc 09"
+                               << "<<  01 01 01 00 51 88" << shown0;
         QTest::newRow("discrete inputs") << int(console::ReadDiscreteInputs) << 1 << 0 << 5 << 0 << Fault::None
-                                         << ">>  01 02 00 00 00 05 b8 09" << "<<  01 02 01 00 a1 88"
-                                         << "起始地址: 0;值: 0 0 0 0 0 ";
-        QTest::newRow("five registers") << int(console::ReadHolding) << 1 << 1 << 5 << 0 << Fault::None
-                                        << ">>  01 03 00 01 00 05 d4 09"
+                                         << ">>  01 02 00 00 00 05 b8 09" << "<<  01 02 01 00 a1 88" << shown0;
+        QTest::newRow("five registers") << hold << 1 << 1 << 5 << 0 << Fault::None << ">>  01 03 00 01 00 05 d4 09"
                                         << "<<  01 03 0a 00 01 00 03 00 08 00 00 00 00 fb e7" << "起始地址: 1;值: 1 3 8 0 0 ";
-        QTest::newRow("broadcast, one module hears") << int(console::ReadHolding) << 0 << 100 << 1 << 2 << Fault::Silence
-                                                     << ">>  00 03 00 64 00 01 c4 04" << "<<  01 03 02 00 fa 38 07"
-                                                     << "起始地址: 100;值: 250 ";
-        QTest::newRow("exception") << int(console::ReadHolding) << 1 << 100 << 1 << 1 << Fault::Exception << r100 << ""
-                                   << "";
-        QTest::newRow("silence") << int(console::ReadHolding) << 1 << 100 << 1 << 1 << Fault::Silence << r100 << "" << "";
-        QTest::newRow("answer from another station")
-            << int(console::ReadHolding) << 1 << 100 << 1 << 1 << Fault::WrongAddress << r100 << "" << "";
-        QTest::newRow("refused station 248") << int(console::ReadHolding) << 248 << 100 << 1 << 0 << Fault::None << ""
-                                             << "" << "";
-        QTest::newRow("refused station 255") << int(console::ReadCoils) << 255 << 0 << 1 << 0 << Fault::None << "" << ""
-                                             << "";
+        QTest::newRow("broadcast, one module hears")
+            << hold << 0 << 100 << 1 << 2 << Fault::Silence << ">>  00 03 00 64 00 01 c4 04" << a250 << shown250;
+        QTest::newRow("exception") << hold << 1 << 100 << 1 << 1 << Fault::Exception << r100 << "" << "";
+        QTest::newRow("silence") << hold << 1 << 100 << 1 << 1 << Fault::Silence << r100 << "" << "";
+        QTest::newRow("answer from another station") << hold << 1 << 100 << 1 << 1 << Fault::WrongAddress << r100 << ""
+                                                     << "";
+        QTest::newRow("refused station 248") << hold << 248 << 100 << 1 << 0 << Fault::None << "" << "" << "";
+        QTest::newRow("refused station 255") << coils << 255 << 0 << 1 << 0 << Fault::None << "" << "" << "";
     }
 
     void read()
