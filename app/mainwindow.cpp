@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "devicedebug.h"
 #include "dlgabout.h"
 #include "userlog.h"
 
@@ -25,21 +26,29 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->BtnTbarOpenWebsize, &QPushButton::clicked, this,
             [] { QDesktopServices::openUrl(QUrl(QString::fromLatin1(shopAddress))); });
 
-    // The debugging and monitoring pages join here, created before the log page.
+    debugPage = new DeviceDebug(this);
+    // The monitoring page joins here, between the debugging and the log page.
     logPage = new UserLog(this);
 
     auto *clock = new QTimer(this);
     connect(clock, &QTimer::timeout, this, &MainWindow::timerUpdate);
     clock->start(1000);
 
-    // Stack indices are fixed: the debugging and monitoring pages go in here as
-    // 1 and 2, the window then opens on the debugging page; the log page follows them.
+    // Stack indices are fixed: debugging 1, monitoring 2 (goes in here), log
+    // after them; the window opens on the debugging page.
+    ui->MWSWidgetMainBody->addWidget(debugPage);
     ui->MWSWidgetMainBody->addWidget(logPage);
+    ui->MWSWidgetMainBody->setCurrentIndex(1);
 }
 
 MainWindow::~MainWindow()
 {
     delete ui;
+}
+
+void MainWindow::on_BtnTbarComSetting_clicked()
+{
+    ui->MWSWidgetMainBody->setCurrentIndex(1);
 }
 
 void MainWindow::on_BtnTbarLogRecord_clicked()

@@ -7,6 +7,7 @@ namespace Ui {
 class MainWindow;
 }
 class dlgAbout;
+class DeviceDebug;
 class UserLog;
 
 // The single main window: toolbar strip with page buttons, clock and web-shop
@@ -20,12 +21,14 @@ public:
     ~MainWindow() override;
 
 private slots:
+    void on_BtnTbarComSetting_clicked();
     void on_BtnTbarLogRecord_clicked();
     void timerUpdate();
 
 private:
     Ui::MainWindow *ui;
     dlgAbout *aboutDialog;
+    DeviceDebug *debugPage;
     UserLog *logPage;
 };
 

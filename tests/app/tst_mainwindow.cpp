@@ -1,4 +1,5 @@
 #include "modal.h"
+#include "devicedebug.h"
 #include "dlgabout.h"
 #include "dlghelp.h"
 #include "mainwindow.h"
@@ -30,15 +31,20 @@ private slots:
         QVERIFY(!window.findChild<QPushButton *>("BtnTbarOpenWebsize")->icon().isNull());
         QCOMPARE(window.findChild<QLCDNumber *>("LcdTBarRealTime")->digitCount(), 8);
 
-        // Today the stack holds the placeholder and the log page; the debugging
-        // and monitoring pages are inserted between them. The log button does nothing.
+        // The window opens on the debugging page; the monitoring page will go in
+        // before the log page. The log button does nothing.
         auto *stack = window.findChild<QStackedWidget *>("MWSWidgetMainBody");
-        QCOMPARE(stack->count(), 2);
+        QCOMPARE(stack->count(), 3);
         QCOMPARE(stack->widget(0)->objectName(), QString("page"));
-        auto *log = qobject_cast<UserLog *>(stack->widget(1));
+        QVERIFY(qobject_cast<DeviceDebug *>(stack->widget(1)));
+        auto *log = qobject_cast<UserLog *>(stack->widget(2));
         QVERIFY(log);
+        QCOMPARE(stack->currentIndex(), 1);
         window.findChild<QPushButton *>("BtnTbarLogRecord")->click();
-        QCOMPARE(stack->currentIndex(), 0);
+        QCOMPARE(stack->currentIndex(), 1);
+        stack->setCurrentIndex(0);
+        window.findChild<QPushButton *>("BtnTbarComSetting")->click();
+        QCOMPARE(stack->currentIndex(), 1);
         // In a larger stack the log page keeps its fixed size.
         stack->setCurrentWidget(log);
         QVERIFY(stack->width() > 900 && stack->height() > 440);
