@@ -89,7 +89,7 @@ void save(QWidget &window, const QString &file)
     if (!window.grab().save(file))
         fail(QStringLiteral("cannot write %1").arg(file));
     else
-        std::printf("%s\n", qPrintable(file));
+        std::fprintf(stderr, "screenshots: wrote %s\n", qPrintable(file));
 }
 
 } // namespace
@@ -115,6 +115,7 @@ int main(int argc, char *argv[])
     boxWatch.start(100);
 
     MainWindow window;
+    window.resize(1300, 880); // room for a frame log of a dozen lines
     window.show();
     if (!QTest::qWaitForWindowExposed(&window))
         fail(QStringLiteral("the main window was not shown"));
@@ -143,17 +144,17 @@ int main(int argc, char *argv[])
         }
     }
 
-    // Debugging: a generic read, then the KT104's one-key reads.
+    // Debugging: generic reads and the KT101, then the KT104's one-key reads.
     if (QWidget *debug = page(window, "BtnTbarComSetting", "DeviceDebug")) {
         setPort(debug, port);
         if (click(debug, "BtnComConect")) {
-            setValue(debug, "SpinDebugRServerAddr", 1);
-            setValue(debug, "SpinDebugRRegAddr", 1);
-            setValue(debug, "SpinDebugRRegNum", 5);
-            click(debug, "BtnDebugRead");
+            setValue(debug, "SpinDebugRServerAddr", 4); // the voltage module
             setValue(debug, "SpinDebugRRegAddr", 100);
             setValue(debug, "SpinDebugRRegNum", 1);
             click(debug, "BtnDebugRead");
+            click(debug, "BtnReadBaseMeg"); // the KT101's settings, temperature and offset
+            click(debug, "BtnReadTemp");
+            click(debug, "BtnReadOffset");
             save(window, out.filePath("debugging.png"));
 
             if (auto *model = child<QComboBox>(debug, "ChooseWD"))
