@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "deviceview.h"
 #include "dlgabout.h"
 #include "userlog.h"
 
@@ -25,21 +26,36 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->BtnTbarOpenWebsize, &QPushButton::clicked, this,
             [] { QDesktopServices::openUrl(QUrl(QString::fromLatin1(shopAddress))); });
 
-    // The debugging and monitoring pages join here, created before the log page.
+    // The debugging page joins here, created before the monitoring page.
+    monitorPage = new DeviceView(this);
     logPage = new UserLog(this);
 
     auto *clock = new QTimer(this);
     connect(clock, &QTimer::timeout, this, &MainWindow::timerUpdate);
     clock->start(1000);
 
-    // Stack indices are fixed: the debugging and monitoring pages go in here as
-    // 1 and 2, the window then opens on the debugging page; the log page follows them.
+    // Stack indices are fixed: 1 debugging (held by a placeholder until that
+    // page lands; the window will then open on it), 2 monitoring, 3 log.
+    ui->MWSWidgetMainBody->addWidget(new QWidget(this));
+    ui->MWSWidgetMainBody->addWidget(monitorPage);
     ui->MWSWidgetMainBody->addWidget(logPage);
 }
 
 MainWindow::~MainWindow()
 {
     delete ui;
+}
+
+void MainWindow::resizeEvent(QResizeEvent *event)
+{
+    QMainWindow::resizeEvent(event);
+    monitorPage->ArrangeTiles();
+}
+
+void MainWindow::on_BtnTbarDeviceMonitor_clicked()
+{
+    ui->MWSWidgetMainBody->setCurrentIndex(2);
+    monitorPage->LoadDeviceTiles();
 }
 
 void MainWindow::on_BtnTbarLogRecord_clicked()

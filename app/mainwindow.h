@@ -7,6 +7,7 @@ namespace Ui {
 class MainWindow;
 }
 class dlgAbout;
+class DeviceView;
 class UserLog;
 
 // The single main window: toolbar strip with page buttons, clock and web-shop
@@ -19,13 +20,18 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
 private slots:
+    void on_BtnTbarDeviceMonitor_clicked();
     void on_BtnTbarLogRecord_clicked();
     void timerUpdate();
 
 private:
     Ui::MainWindow *ui;
     dlgAbout *aboutDialog;
+    DeviceView *monitorPage;
     UserLog *logPage;
 };
 
