@@ -122,6 +122,12 @@ void DeviceView::ArrangeTiles()
         tileGrid->addWidget(tiles.at(i), i / columns, i % columns);
 }
 
+void DeviceView::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    ArrangeTiles();
+}
+
 // ---- monitoring --------------------------------------------------------------
 
 bool DeviceView::monitoringStopped() const

@@ -43,6 +43,11 @@ public:
     // Places every tile again for the tile area's current width.
     void ArrangeTiles();
 
+protected:
+    // Also when the window was resized while another page was showing: the
+    // tile area's width is only known once this page is laid out again.
+    void resizeEvent(QResizeEvent *event) override;
+
 private slots:
     void on_pBStartMonitor_clicked();
     void on_pBFlashCOM_clicked();
