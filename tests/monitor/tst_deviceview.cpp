@@ -336,40 +336,6 @@ private slots:
         QTEST(cells.join(' '), "cells");
     }
 
-    void startRefused_data()
-    {
-        QTest::addColumn<bool>("devices");
-        QTest::addColumn<QString>("port"); // "sim": the simulator's
-        QTest::addColumn<QString>("parity");
-        QTest::addColumn<QString>("box");
-        const QString failed = "box warning|连接失败!请确认COM口是否空闲";
-        QTest::newRow("no devices") << false << "sim" << "N" << "box tips|没有需要监控的设备!";
-        QTest::newRow("no port") << true << "" << "N" << failed;
-        QTest::newRow("port 无") << true << "无" << "N" << failed;
-        QTest::newRow("missing port") << true << "/dev/tarvo-no-such-port" << "N" << failed;
-        QTest::newRow("parity S") << true << "sim" << "S" << failed;
-    }
-
-    void startRefused()
-    {
-        QFETCH(bool, devices);
-        QFETCH(QString, port);
-        QFETCH(QString, parity);
-        QFETCH(QString, box);
-        Rig rig;
-        if (devices)
-            seedAreas();
-        rig.open();
-        rig.startStop(port, parity);
-        QCOMPARE(rig.seen, QStringList{box});
-        QCOMPARE(rig.caption(), QString("开始监控"));
-        QCOMPARE(rig.sim.framesReceived(), uint64_t(0));
-        if (devices) { // tried again at once with good settings, it starts
-            rig.startStop("sim");
-            QCOMPARE(rig.caption(), QString("监控中"));
-        }
-    }
-
     void monitoringRun()
     {
         // Tile 0 falls silent later; 1 normal, 2 abnormal, 3 no sensor; 4 has
@@ -445,8 +411,9 @@ private slots:
 
     void commands_data()
     {
-        QTest::addColumn<QString>("target"); // tree path right-clicked; empty: below the last node
-        QTest::addColumn<QString>("setup"); // "monitoring", or SQL run on data.db first
+        // A tree path to right-click (empty: below the last node), or "start <port> <parity>".
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QString>("setup"); // "monitoring", or SQL run on data.db before the page opens
         QTest::addColumn<QStringList>("script");
         QTest::addColumn<QString>("tree");
         QTest::addColumn<QString>("tiles");
@@ -462,6 +429,12 @@ private slots:
         const QString refuse = "CREATE TRIGGER no BEFORE %1 ON Devices BEGIN SELECT RAISE(ABORT, 'no'); END";
         const QString failed = "box warning|添加失败!";
         const QStringList none;
+        const QString noPort = "box warning|连接失败!请确认COM口是否空闲";
+        QTest::newRow("start: no devices") << "start sim N" << "DELETE FROM Devices" << QStringList{"box tips|没有需要监控的设备!"} << same << "" << none;
+        QTest::newRow("start: no port") << "start  N" << "" << QStringList{noPort} << same << "D1,D2" << none;
+        QTest::newRow("start: port 无") << "start 无 N" << "" << QStringList{noPort} << same << "D1,D2" << none;
+        QTest::newRow("start: missing port") << "start /dev/tarvo-no-such-port N" << "" << QStringList{noPort} << same << "D1,D2" << none;
+        QTest::newRow("start: parity S") << "start sim S" << "" << QStringList{noPort} << same << "D1,D2" << none;
         QTest::newRow("menu on empty space closed") << "" << "" << QStringList{"menu 添加子区域"} << same << "D1,D2" << none;
         QTest::newRow("area: cancelled") << "" << "" << QStringList{addArea, input} << same << "D1,D2" << none;
         QTest::newRow("area: empty name") << "" << "" << QStringList{addArea, input + " > =", "box warning|名称不能为空!"} << same << "D1,D2" << none;
@@ -493,16 +466,19 @@ private slots:
         QFETCH(QStringList, script);
         Rig rig;
         seedAreas();
+        if (setup != "monitoring" && !setup.isEmpty())
+            QCOMPARE(sql(setup), QStringList());
         rig.open();
         rig.tree()->expandAll();
         const QString counts = rig.counts();
         const QStringList before = dump();
         if (setup == "monitoring")
             rig.startStop("sim");
-        else if (!setup.isEmpty())
-            QCOMPARE(sql(setup), QStringList());
         rig.script = script;
-        rig.rightClick(target);
+        if (target.startsWith("start "))
+            rig.startStop(target.section(' ', 1, 1), target.section(' ', 2));
+        else
+            rig.rightClick(target);
         for (QString &line : script)
             line = line.section(" > ", 0, 0);
         QCOMPARE(rig.seen, script);
@@ -512,10 +488,12 @@ private slots:
             names << tile->name();
         QTEST(names.join(','), "tiles");
         QTEST(changes(before, dump()), "rows");
-        if (setup == "monitoring")
-            QCOMPARE(rig.caption(), QString("监控中"));
-        else // a new tile counts as offline at once; a deletion leaves the labels alone
+        QCOMPARE(rig.caption(), QString(setup == "monitoring" ? "监控中" : "开始监控"));
+        if (setup != "monitoring") { // nothing went out on the bus
+            QCOMPARE(rig.sim.framesReceived(), uint64_t(0));
+            // A new tile counts as offline at once; a deletion leaves the labels alone.
             QCOMPARE(rig.counts(), names.size() == 3 ? QString("0 0 0 3") : counts);
+        }
 
         // The page built again on the same file shows what this one shows.
         const QString tree = rig.treeText(false);
