@@ -2,6 +2,7 @@
 #include "ui_mainwindow.h"
 
 #include "devicedebug.h"
+#include "deviceview.h"
 #include "dlgabout.h"
 #include "userlog.h"
 
@@ -27,16 +28,17 @@ MainWindow::MainWindow(QWidget *parent)
             [] { QDesktopServices::openUrl(QUrl(QString::fromLatin1(shopAddress))); });
 
     debugPage = new DeviceDebug(this);
-    // The monitoring page joins here, between the debugging and the log page.
+    monitorPage = new DeviceView(this);
     logPage = new UserLog(this);
 
     auto *clock = new QTimer(this);
     connect(clock, &QTimer::timeout, this, &MainWindow::timerUpdate);
     clock->start(1000);
 
-    // Stack indices are fixed: debugging 1, monitoring 2 (goes in here), log
-    // after them; the window opens on the debugging page.
+    // Stack indices are fixed: 1 debugging, 2 monitoring, 3 log; the window
+    // opens on the debugging page.
     ui->MWSWidgetMainBody->addWidget(debugPage);
+    ui->MWSWidgetMainBody->addWidget(monitorPage);
     ui->MWSWidgetMainBody->addWidget(logPage);
     ui->MWSWidgetMainBody->setCurrentIndex(1);
 }
@@ -49,6 +51,18 @@ MainWindow::~MainWindow()
 void MainWindow::on_BtnTbarComSetting_clicked()
 {
     ui->MWSWidgetMainBody->setCurrentIndex(1);
+}
+
+void MainWindow::resizeEvent(QResizeEvent *event)
+{
+    QMainWindow::resizeEvent(event);
+    monitorPage->ArrangeTiles();
+}
+
+void MainWindow::on_BtnTbarDeviceMonitor_clicked()
+{
+    ui->MWSWidgetMainBody->setCurrentIndex(2);
+    monitorPage->LoadDeviceTiles();
 }
 
 void MainWindow::on_BtnTbarLogRecord_clicked()

@@ -8,6 +8,7 @@ class MainWindow;
 }
 class dlgAbout;
 class DeviceDebug;
+class DeviceView;
 class UserLog;
 
 // The single main window: toolbar strip with page buttons, clock and web-shop
@@ -20,8 +21,12 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
 private slots:
     void on_BtnTbarComSetting_clicked();
+    void on_BtnTbarDeviceMonitor_clicked();
     void on_BtnTbarLogRecord_clicked();
     void timerUpdate();
 
@@ -29,6 +34,7 @@ private:
     Ui::MainWindow *ui;
     dlgAbout *aboutDialog;
     DeviceDebug *debugPage;
+    DeviceView *monitorPage;
     UserLog *logPage;
 };
 

@@ -48,7 +48,7 @@ void QReadThread::SetPollList(const QList<TempWidget *> &tiles)
     pollList.reserve(tiles.size());
     for (const TempWidget *tile : tiles) {
         PollEntry entry;
-        entry.slaveAddr = tile->deviceAddr();
+        entry.slaveAddr = tile->fullDeviceAddr();
         entry.regAddr = tile->regAddr();
         pollList.append(entry);
     }
@@ -114,7 +114,8 @@ void QReadThread::pollOne(int &position)
     PollEntry &entry = pollList[position];
     quint16 word = 0;
     // An address the master refuses (above 247) must not go out under the
-    // previous device's address: such an entry simply stays offline.
+    // previous device's address, nor as its low 8 bits: such an entry simply
+    // stays offline.
     if (modbus_set_slave(context, entry.slaveAddr) == 0
         && modbus_read_registers(context, entry.regAddr, 1, &word) == 1) {
         entry.value = word;

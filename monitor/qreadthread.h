@@ -16,7 +16,9 @@ class TempWidget;
 // One device as the poll thread sees it.
 struct PollEntry
 {
-    quint8 slaveAddr = 0;
+    // The device's address as stored, not cut to 8 bits: the master refuses
+    // one it cannot send, and the entry then stays offline.
+    int slaveAddr = 0;
     quint16 regAddr = 0;
     quint16 value = 0; // last good reading; meaningless until online was once true
     bool online = false;

@@ -39,6 +39,9 @@ public:
     QString name() const { return m_name; }
     QString area() const { return m_area; }
     quint8 deviceAddr() const { return m_deviceAddr; }
+    // The address as it was set, before it was cut to 8 bits: one above 247
+    // names no station and must never be polled as the station its low bits name.
+    int fullDeviceAddr() const { return m_fullDeviceAddr; }
     quint16 regAddr() const { return m_regAddr; }
     double maxTemp() const { return m_maxTemp; }
     double minTemp() const { return m_minTemp; }
@@ -62,6 +65,7 @@ private:
     QColor m_offlineColor{220, 220, 220, 255};
     double m_value = 65535.0;
     quint8 m_deviceAddr = 1;
+    int m_fullDeviceAddr = 1;
     quint16 m_regAddr = 1;
     double m_maxTemp = 0.0;
     double m_minTemp = 0.0;

@@ -16,6 +16,8 @@ const char *const kDeviceColumns[] = {"name", "parent", "DeviceAddr", "RegAddr",
                                       "MinTemp", "MaxUnnormalTemp", "MinUnnormalTemp", "Devicetype"};
 
 const char *const kInsertTreeRow = "INSERT INTO TreeView(item,parent,Level)VALUES (:item,:parent,:Level)";
+const char *const kDeleteTreeRow = "DELETE FROM TreeView WHERE item=:item AND Level=:Level";
+const char *const kDeleteDevice = "DELETE FROM Devices WHERE name = ?";
 
 // One operation's use of the database: opened on entry, closed on every way out.
 class Session
@@ -54,6 +56,40 @@ void bindDevice(QSqlQuery &query, const DeviceRecord &record)
 bool countIsZero(QSqlQuery &query)
 {
     return query.exec() && query.next() && query.value(0).toInt() == 0;
+}
+
+// Runs body's statements as one transaction: all of them or, on any failure,
+// none, also when the process dies half-way.
+template <typename Body>
+bool inTransaction(QSqlDatabase &db, Body body)
+{
+    if (!db.transaction())
+        return false;
+    bool ok;
+    { // the query is done with before the commit
+        QSqlQuery query(db);
+        ok = body(query);
+    }
+    if (ok)
+        ok = db.commit();
+    if (!ok)
+        db.rollback();
+    return ok;
+}
+
+bool deleteTreeRowIn(QSqlQuery &query, const QVariant &item, const QVariant &level)
+{
+    query.prepare(QLatin1String(kDeleteTreeRow));
+    query.bindValue(QStringLiteral(":item"), item);
+    query.bindValue(QStringLiteral(":Level"), level);
+    return query.exec();
+}
+
+bool deleteDeviceIn(QSqlQuery &query, const QString &name)
+{
+    query.prepare(QLatin1String(kDeleteDevice));
+    query.addBindValue(name);
+    return query.exec();
 }
 
 } // namespace
@@ -123,10 +159,7 @@ bool SqliteHelper::deleteTreeRow(const TreeRowRecord &record)
     if (!session.usable())
         return false;
     QSqlQuery query(session.db);
-    query.prepare(QStringLiteral("DELETE FROM TreeView WHERE item=:item AND Level=:Level"));
-    query.bindValue(QStringLiteral(":item"), record.value(QStringLiteral("item")));
-    query.bindValue(QStringLiteral(":Level"), record.value(QStringLiteral("Level")));
-    return query.exec();
+    return deleteTreeRowIn(query, record.value(QStringLiteral("item")), record.value(QStringLiteral("Level")));
 }
 
 bool SqliteHelper::insertDevice(const DeviceRecord &record)
@@ -136,37 +169,25 @@ bool SqliteHelper::insertDevice(const DeviceRecord &record)
     Session session;
     if (!session.usable())
         return false;
-    // The device row and its tree row go in together or not at all, also
-    // when the process dies between the two statements.
-    if (!session.db.transaction())
-        return false;
-    bool ok;
-    { // the query is done with before the commit
-        QSqlQuery query(session.db);
+    // The device row and its tree row go in together or not at all.
+    return inTransaction(session.db, [&record](QSqlQuery &query) {
         query.prepare(QStringLiteral("SELECT count(*) FROM Devices WHERE name = :name"));
         query.bindValue(QStringLiteral(":name"), record.value(QStringLiteral("name")));
-        ok = countIsZero(query);
-        if (ok) {
-            query.prepare(QStringLiteral(
-                "INSERT INTO Devices(name,parent,DeviceAddr,RegAddr,MaxTemp,MinTemp,MaxUnnormalTemp,"
-                "MinUnnormalTemp,Devicetype)VALUES (:name,:parent,:DeviceAddr,:RegAddr,:MaxTemp,"
-                ":MinTemp,:MaxUnnormalTemp,:MinUnnormalTemp,:Devicetype)"));
-            bindDevice(query, record);
-            ok = query.exec();
-        }
-        if (ok) {
-            query.prepare(QLatin1String(kInsertTreeRow));
-            query.bindValue(QStringLiteral(":item"), record.value(QStringLiteral("name")));
-            query.bindValue(QStringLiteral(":parent"), record.value(QStringLiteral("parent")));
-            query.bindValue(QStringLiteral(":Level"), 2);
-            ok = query.exec();
-        }
-    }
-    if (ok)
-        ok = session.db.commit();
-    if (!ok)
-        session.db.rollback();
-    return ok;
+        if (!countIsZero(query))
+            return false;
+        query.prepare(QStringLiteral(
+            "INSERT INTO Devices(name,parent,DeviceAddr,RegAddr,MaxTemp,MinTemp,MaxUnnormalTemp,"
+            "MinUnnormalTemp,Devicetype)VALUES (:name,:parent,:DeviceAddr,:RegAddr,:MaxTemp,"
+            ":MinTemp,:MaxUnnormalTemp,:MinUnnormalTemp,:Devicetype)"));
+        bindDevice(query, record);
+        if (!query.exec())
+            return false;
+        query.prepare(QLatin1String(kInsertTreeRow));
+        query.bindValue(QStringLiteral(":item"), record.value(QStringLiteral("name")));
+        query.bindValue(QStringLiteral(":parent"), record.value(QStringLiteral("parent")));
+        query.bindValue(QStringLiteral(":Level"), 2);
+        return query.exec();
+    });
 }
 
 bool SqliteHelper::updateDevice(const DeviceRecord &record)
@@ -187,9 +208,18 @@ bool SqliteHelper::deleteDevice(const QString &name)
     if (!session.usable())
         return false;
     QSqlQuery query(session.db);
-    query.prepare(QStringLiteral("DELETE FROM Devices WHERE name = ?"));
-    query.addBindValue(name);
-    return query.exec();
+    return deleteDeviceIn(query, name);
+}
+
+bool SqliteHelper::deleteDeviceRows(const QString &name)
+{
+    Session session;
+    if (!session.usable())
+        return false;
+    // A device that lost only its tree row would come back as a tile at the next start.
+    return inTransaction(session.db, [&name](QSqlQuery &query) {
+        return deleteTreeRowIn(query, name, 2) && deleteDeviceIn(query, name);
+    });
 }
 
 DeviceRecord SqliteHelper::selectDevice(const TreeRowRecord &key)

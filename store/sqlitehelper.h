@@ -26,6 +26,8 @@ public:
     static bool insertDevice(const DeviceRecord &record);
     static bool updateDevice(const DeviceRecord &record);
     static bool deleteDevice(const QString &name);
+    // The device's tree row (Level 2) and its Devices rows, together or not at all.
+    static bool deleteDeviceRows(const QString &name);
     DeviceRecord selectDevice(const TreeRowRecord &key);
 
     // Runs a select given by the caller and returns every row.

@@ -79,7 +79,7 @@ int TreeModel::levelOf(const QModelIndex &index) const
 
 QModelIndex TreeModel::index(int row, int column, const QModelIndex &parent) const
 {
-    if (parent.isValid() && parent.column() != 0)
+    if ((parent.isValid() && parent.column() != 0) || column < 0 || column >= columnCount(parent))
         return QModelIndex();
     if (TreeItem *child = getItem(parent)->child(row))
         return createIndex(row, column, child);

@@ -1,14 +1,20 @@
-// Creates, places and paints 1000 device tiles the way the monitoring page
-// does, and prints the time each step takes (median of several runs) and the
-// resident memory the tiles occupy. Run with QT_QPA_PLATFORM=offscreen.
-#include "tempwidget.h"
+// The monitoring page with 1000 stored devices: how long building the page
+// and loading its tiles takes, one re-arrangement for a new width, one display
+// tick while monitoring runs against the module simulator, and the resident
+// memory of the whole process. Prints medians. Run with QT_QPA_PLATFORM=offscreen.
+#include "deviceview.h"
+#include "sqlitehelper.h"
+
+#include "sim/simulator.h"
 
 #include <QApplication>
+#include <QComboBox>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QGridLayout>
-#include <QImage>
-#include <QPainter>
+#include <QPushButton>
+#include <QSqlQuery>
+#include <QTemporaryDir>
 
 #include <algorithm>
 #include <cstdio>
@@ -17,22 +23,20 @@
 
 namespace {
 
-const int TileCount = 1000;
-const int Columns = 8; // a page about 1000 pixels wide
+const int DeviceCount = 1000;
+const int AreaCount = 20;
 const int Runs = 7;
 
-long residentKiB()
+long statusKiB(const char *key)
 {
     QFile status(QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly))
         return -1;
     for (const QByteArray &line : status.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLong();
+        if (line.startsWith(key))
+            return line.mid(int(qstrlen(key))).trimmed().split(' ').value(0).toLong();
     return -1;
 }
-
-struct Times { double create, place, paint; };
 
 double median(std::vector<double> v)
 {
@@ -40,41 +44,33 @@ double median(std::vector<double> v)
     return v[v.size() / 2];
 }
 
-// One run: the page's content widget with its grid, filled with tiles.
-Times fill(QWidget &content, QImage &canvas)
+double msSince(const QElapsedTimer &clock)
 {
-    QElapsedTimer clock;
-    clock.start();
-    std::vector<TempWidget *> tiles;
-    tiles.reserve(TileCount);
-    for (int i = 0; i < TileCount; ++i) {
-        auto *tile = new TempWidget(&content);
-        tile->setName(QStringLiteral("Device-%1").arg(i));
-        tile->setArea(QStringLiteral("Area-%1").arg(i / 50));
-        tile->setDeviceType(i % 4);
-        tile->setDeviceAddr(i % 247 + 1);
-        tile->setRegAddr(100);
-        tile->setMinTemp(0);
-        tile->setMinUnnormalTemp(10);
-        tile->setMaxUnnormalTemp(60);
-        tile->setMaxTemp(80);
-        tile->setValue(i * 7 % 1000);
-        tiles.push_back(tile);
+    return clock.nsecsElapsed() / 1e6;
+}
+
+// The areas and devices, written in one transaction on a connection of our own.
+void storeDevices()
+{
+    SqliteHelper::instance(); // creates data.db and its tables
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("fill"));
+        db.setDatabaseName(QStringLiteral("data.db"));
+        db.open();
+        db.transaction();
+        QSqlQuery query(db);
+        for (int a = 0; a < AreaCount; ++a)
+            query.exec(QStringLiteral("INSERT INTO TreeView VALUES ('Area-%1', '设备列表', 1)").arg(a));
+        for (int i = 0; i < DeviceCount; ++i) {
+            const QString area = QStringLiteral("Area-%1").arg(i % AreaCount);
+            query.exec(QStringLiteral("INSERT INTO TreeView VALUES ('Device-%1', '%2', 2)").arg(i).arg(area));
+            query.exec(QStringLiteral("INSERT INTO Devices VALUES ('Device-%1', '%2', 1, 100, 80, 0, 60, 10, 0)")
+                           .arg(i)
+                           .arg(area));
+        }
+        db.commit();
     }
-    const double create = clock.nsecsElapsed() / 1e6;
-
-    clock.restart();
-    auto *grid = static_cast<QGridLayout *>(content.layout());
-    for (int i = 0; i < TileCount; ++i)
-        grid->addWidget(tiles[i], i / Columns, i % Columns);
-    grid->activate();
-    const double place = clock.nsecsElapsed() / 1e6;
-
-    clock.restart();
-    for (TempWidget *tile : tiles)
-        tile->render(&canvas);
-    const double paint = clock.nsecsElapsed() / 1e6;
-    return {create, place, paint};
+    QSqlDatabase::removeDatabase(QStringLiteral("fill"));
 }
 
 } // namespace
@@ -82,32 +78,72 @@ Times fill(QWidget &content, QImage &canvas)
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    QImage canvas(100, 100, QImage::Format_ARGB32_Premultiplied);
-    canvas.fill(Qt::transparent);
-    {
-        // Warm up fonts and the paint engine outside the measurement.
-        TempWidget warm;
-        warm.render(&canvas);
-    }
+    QTemporaryDir dir;
+    QDir::setCurrent(dir.path());
+    storeDevices();
+    const long baseKiB = statusKiB("VmRSS:");
 
-    std::vector<double> create, place, paint, total;
-    long rssDelta = 0;
+    // Build and load, several times over; the last page stays for the rest.
+    std::vector<double> build, firstFrame;
+    std::unique_ptr<DeviceView> page;
     for (int run = 0; run < Runs; ++run) {
-        const long before = residentKiB();
-        auto content = std::make_unique<QWidget>();
-        new QGridLayout(content.get());
-        const Times t = fill(*content, canvas);
-        if (run == 0)
-            rssDelta = residentKiB() - before;
-        create.push_back(t.create);
-        place.push_back(t.place);
-        paint.push_back(t.paint);
-        total.push_back(t.create + t.place + t.paint);
+        page.reset();
+        QElapsedTimer clock;
+        clock.start();
+        page = std::make_unique<DeviceView>();
+        page->resize(1159, 500);
+        page->show();
+        page->LoadDeviceTiles();
+        build.push_back(msSince(clock));
+        QCoreApplication::processEvents(); // layout and the first paint of what is in view
+        firstFrame.push_back(msSince(clock));
+    }
+    const long pageKiB = statusKiB("VmRSS:");
+
+    // A resize that changes the column count: the page's layout, then ArrangeTiles.
+    std::vector<double> arrange, settle;
+    for (int i = 0; i < 21; ++i) {
+        QElapsedTimer clock;
+        clock.start();
+        page->resize(i % 2 ? 1159 : 1600, 500);
+        arrange.push_back(msSince(clock));
+        QCoreApplication::processEvents();
+        settle.push_back(msSince(clock));
     }
 
-    std::printf("%d tiles, median of %d runs (ms): create %.1f, place %.1f, paint %.1f, total %.1f\n",
-                TileCount, Runs, median(create), median(place), median(paint), median(total));
-    std::printf("resident memory of the tiles: %ld KiB (%.1f KiB per tile)\n", rssDelta,
-                double(rssDelta) / TileCount);
+    // Display ticks while every device is polled at station 1 of the simulator.
+    ktsim::Simulator bus;
+    bus.addModule({});
+    if (!bus.start()) {
+        std::perror("simulator");
+        return 1;
+    }
+    page->findChild<QComboBox *>(QStringLiteral("cBBoxCom"))->setEditText(QString::fromStdString(bus.portPath()));
+    auto *startStop = page->findChild<QPushButton *>(QStringLiteral("pBStartMonitor"));
+    startStop->click();
+    QThread::msleep(600); // the first reading is in
+    // Tile i takes tick i; a tile in view is painted again at once, one
+    // scrolled out of view is not.
+    const QList<TempWidget *> tiles = page->findChildren<TempWidget *>();
+    std::vector<double> tick, tickInView;
+    for (int i = 0; i < DeviceCount; ++i) {
+        QElapsedTimer clock;
+        clock.start();
+        QMetaObject::invokeMethod(page.get(), "MonitorTimer");
+        tick.push_back(clock.nsecsElapsed() / 1e3);
+        if (!tiles.at(i)->visibleRegion().isEmpty())
+            tickInView.push_back(tick.back());
+    }
+    startStop->click();
+
+    std::printf("%d devices in %d areas, medians\n", DeviceCount, AreaCount);
+    std::printf("  build the page and load the tiles: %.1f ms (%.1f ms with the first layout and paint), %d runs\n",
+                median(build), median(firstFrame), Runs);
+    std::printf("  resize to another column count:   %.2f ms (%.2f ms until painted), %zu resizes\n", median(arrange),
+                median(settle), arrange.size());
+    std::printf("  one display tick:                 %.1f us over all tiles, %.1f us for the %zu tiles in view\n",
+                median(tick), median(tickInView), tickInView.size());
+    std::printf("  resident memory: %.1f MB (peak %.1f MB; %.1f MB before the page)\n", pageKiB / 1024.0,
+                statusKiB("VmHWM:") / 1024.0, baseKiB / 1024.0);
     return 0;
 }

@@ -1,10 +1,14 @@
 #include "modal.h"
 #include "devicedebug.h"
+#include "deviceview.h"
 #include "dlgabout.h"
 #include "dlghelp.h"
 #include "mainwindow.h"
 #include "qdlglogin.h"
 #include "session.h"
+#include "sim/simulator.h"
+#include "sqlitehelper.h"
+#include "tempwidget.h"
 #include "userlog.h"
 
 #include <QtTest>
@@ -12,6 +16,8 @@
 class TestMainWindow : public QObject
 {
     Q_OBJECT
+
+    ktsim::Simulator bus;
 
 private slots:
     void toolbarAndPages()
@@ -31,13 +37,14 @@ private slots:
         QVERIFY(!window.findChild<QPushButton *>("BtnTbarOpenWebsize")->icon().isNull());
         QCOMPARE(window.findChild<QLCDNumber *>("LcdTBarRealTime")->digitCount(), 8);
 
-        // The window opens on the debugging page; the monitoring page will go in
-        // before the log page. The log button does nothing.
+        // The placeholder, the debugging, monitoring and log pages; the window
+        // opens on the debugging page. The log button does nothing.
         auto *stack = window.findChild<QStackedWidget *>("MWSWidgetMainBody");
-        QCOMPARE(stack->count(), 3);
+        QCOMPARE(stack->count(), 4);
         QCOMPARE(stack->widget(0)->objectName(), QString("page"));
         QVERIFY(qobject_cast<DeviceDebug *>(stack->widget(1)));
-        auto *log = qobject_cast<UserLog *>(stack->widget(2));
+        QVERIFY(qobject_cast<DeviceView *>(stack->widget(2)));
+        auto *log = qobject_cast<UserLog *>(stack->widget(3));
         QVERIFY(log);
         QCOMPARE(stack->currentIndex(), 1);
         window.findChild<QPushButton *>("BtnTbarLogRecord")->click();
@@ -49,6 +56,52 @@ private slots:
         stack->setCurrentWidget(log);
         QVERIFY(stack->width() > 900 && stack->height() > 440);
         QCOMPARE(log->size(), QSize(900, 440));
+    }
+
+    void initTestCase()
+    {
+        // Seven temperature devices at station 1 in the monitoring page's file.
+        QFile::remove("data.db");
+        SqliteHelper::instance(); // creates the tables
+        SqliteHelper::insertArea({{"item", "A"}, {"parent", "设备列表"}, {"Level", "1"}});
+        for (int i = 0; i < 7; ++i)
+            SqliteHelper::insertDevice({{"name", QString::number(i)}, {"parent", "A"}, {"DeviceAddr", 1},
+                                        {"RegAddr", 100}, {"MaxTemp", 80}, {"MinTemp", 0}, {"MaxUnnormalTemp", 60},
+                                        {"MinUnnormalTemp", 10}, {"Devicetype", 0}});
+        bus.addModule({});
+        QVERIFY(bus.start());
+    }
+
+    void monitoringPage()
+    {
+        MainWindow window;
+        window.resize(1159, 725);
+        window.show();
+        auto *stack = window.findChild<QStackedWidget *>("MWSWidgetMainBody");
+        auto *page = window.findChild<DeviceView *>();
+        auto *area = page->findChild<QScrollArea *>("TempView");
+        auto *grid = qobject_cast<QGridLayout *>(area->widget()->layout());
+        const auto columns = [grid] {
+            int columns = 0, row, column, rowSpan, columnSpan;
+            for (int i = 0; i < grid->count(); ++i) {
+                grid->getItemPosition(i, &row, &column, &rowSpan, &columnSpan);
+                columns = qMax(columns, column + 1);
+            }
+            return columns;
+        };
+        // A second click only shows the page again.
+        for (int click = 0; click < 2; ++click)
+            window.findChild<QPushButton *>("BtnTbarDeviceMonitor")->click();
+        QCOMPARE(stack->currentIndex(), 2);
+        QCOMPARE(page->findChildren<TempWidget *>().size(), 7);
+        QCOMPARE(columns(), area->width() / 120);
+        // Resized on another page, the tiles fit the new width when the page is back.
+        for (int width : {1700, 1000}) {
+            stack->setCurrentIndex(0);
+            window.resize(width, 725);
+            stack->setCurrentIndex(2);
+            QCOMPARE(columns(), qMin(7, area->width() / 120));
+        }
     }
 
     void clockShowsTheTimeAfterATick()
@@ -96,18 +149,23 @@ private slots:
     void session_data()
     {
         QTest::addColumn<bool>("logIn");
+        QTest::addColumn<bool>("monitoring");
         QTest::addColumn<int>("exitCode");
-        QTest::newRow("login cancelled") << false << 0;
-        QTest::newRow("main window closed") << true << 0;
-        QTest::newRow("event loop exits with 3") << true << 3;
+        QTest::newRow("login cancelled") << false << false << 0;
+        QTest::newRow("main window closed") << true << false << 0;
+        QTest::newRow("closed while monitoring") << true << true << 0;
+        QTest::newRow("event loop exits with 3") << true << false << 3;
     }
 
     void session()
     {
         QFETCH(bool, logIn);
+        QFETCH(bool, monitoring);
         QFETCH(int, exitCode);
+        const QString port = QString::fromStdString(bus.portPath());
         QPointer<MainWindow> window;
         bool shown = false;
+        bool running = false;
         QObject context;
         // Logs in or cancels, then ends the session from the main window; one
         // wrongly shown after a cancel is recorded and closed, so the test ends.
@@ -122,12 +180,22 @@ private slots:
             if (!window)
                 return false;
             shown = true;
+            if (monitoring) {
+                window->findChild<QPushButton *>("BtnTbarDeviceMonitor")->click();
+                window->findChild<QComboBox *>("cBBoxCom")->setEditText(port);
+                window->findChild<QPushButton *>("pBStartMonitor")->click();
+                running = window->findChild<QPushButton *>("pBStartMonitor")->text() == "监控中";
+            }
             exitCode ? QApplication::exit(exitCode) : void(window->close());
             return true;
         });
         QCOMPARE(runSession(), exitCode);
         QCOMPARE(shown, logIn);
+        QCOMPARE(running, monitoring);
         QVERIFY2(window.isNull(), "the main window outlived the session");
+        // The poll thread is gone and the port free again.
+        QReadThread other;
+        QCOMPARE(other.ConnectRtu(port, "N", 9600, 8, 1), 1);
     }
 };
 

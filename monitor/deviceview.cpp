@@ -1,0 +1,425 @@
+#include "deviceview.h"
+#include "ui_deviceview.h"
+
+#include "newdevice.h"
+#include "sqlitehelper.h"
+#include "treeitem.h"
+#include "treemodel.h"
+
+#include <QCursor>
+#include <QGridLayout>
+#include <QInputDialog>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSerialPortInfo>
+#include <QTimer>
+
+namespace {
+
+const int TileCell = 120; // a 100-pixel tile and the grid's spacing around it
+
+} // namespace
+
+DeviceView::DeviceView(QWidget *parent)
+    : QWidget(parent), ui(new Ui::DeviceView)
+{
+    ui->setupUi(this);
+    tileGrid = new QGridLayout(ui->scrollAreaWidgetContents);
+    initDeviceTree();
+    monitorTimer = new QTimer(this);
+    connect(monitorTimer, &QTimer::timeout, this, &DeviceView::MonitorTimer);
+}
+
+DeviceView::~DeviceView()
+{
+    pollThread.CloseRtu();
+    delete ui;
+    delete treeModel;
+}
+
+// ---- tiles -----------------------------------------------------------------
+
+int DeviceView::columnCount() const
+{
+    // Below one cell's width the tiles stand in one column.
+    return qMax(1, ui->TempView->width() / TileCell);
+}
+
+void DeviceView::LoadDeviceTiles()
+{
+    if (!tiles.isEmpty())
+        return;
+    const RowSet rows = SqliteHelper::instance()->queryDataSet(QStringLiteral("select * from Devices"));
+    for (const DeviceRecord &row : rows) {
+        AddDeviceTile(row);
+        ++offlineCount;
+    }
+    writeCountLabels();
+}
+
+void DeviceView::applyRecord(TempWidget *tile, const DeviceRecord &record, int trailingBlanks)
+{
+    const QString name = record.value(QStringLiteral("name")).toString();
+    const QString area = record.value(QStringLiteral("parent")).toString();
+    const int deviceAddr = record.value(QStringLiteral("DeviceAddr")).toInt();
+    const int regAddr = record.value(QStringLiteral("RegAddr")).toInt();
+    const double maxTemp = record.value(QStringLiteral("MaxTemp")).toDouble();
+    const double minTemp = record.value(QStringLiteral("MinTemp")).toDouble();
+    const double maxUnnormal = record.value(QStringLiteral("MaxUnnormalTemp")).toDouble();
+    const double minUnnormal = record.value(QStringLiteral("MinUnnormalTemp")).toDouble();
+    tile->setName(name);
+    tile->setArea(area);
+    tile->setDeviceAddr(deviceAddr);
+    tile->setRegAddr(regAddr);
+    tile->setMaxTemp(maxTemp);
+    tile->setMinTemp(minTemp);
+    tile->setMaxUnnormalTemp(maxUnnormal);
+    tile->setMinUnnormalTemp(minUnnormal);
+    tile->setDeviceType(record.value(QStringLiteral("Devicetype")).toInt());
+
+    // Filled in one pass, so a "%2" in a name stays as typed.
+    const QString tip = tr("设备名称: %1\n所属区域: %2\n设备地址: %3\n寄存器地址: %4")
+                        + QString(trailingBlanks, QLatin1Char(' '))
+                        + tr("\n最高温度: %5\n最低温度: %6\n最高异常温度: %7\n最低异常温度: %8");
+    const auto number = [](double limit) { return QString::number(limit, 'g', 6); };
+    tile->setToolTip(tip.arg(name, area, QString::number(deviceAddr), QString::number(regAddr), number(maxTemp),
+                             number(minTemp), number(maxUnnormal), number(minUnnormal)));
+}
+
+void DeviceView::AddDeviceTile(const DeviceRecord &record)
+{
+    auto *tile = new TempWidget(ui->scrollAreaWidgetContents);
+    applyRecord(tile, record, 28);
+    const int columns = columnCount();
+    tile->show();
+    tileGrid->addWidget(tile, tileCount / columns, tileCount % columns);
+    tiles.append(tile);
+    ++tileCount;
+}
+
+void DeviceView::UpdateDeviceTile(const DeviceRecord &record)
+{
+    if (TempWidget *tile = FindDeviceTile(record.value(QStringLiteral("name")).toString()))
+        applyRecord(tile, record, 24);
+}
+
+TempWidget *DeviceView::FindDeviceTile(const QString &name) const
+{
+    for (TempWidget *tile : tiles) {
+        if (tile->name() == name)
+            return tile;
+    }
+    return nullptr;
+}
+
+void DeviceView::ArrangeTiles()
+{
+    if (tiles.isEmpty())
+        return;
+    const int columns = columnCount();
+    for (int i = 0; i < tiles.size(); ++i)
+        tileGrid->addWidget(tiles.at(i), i / columns, i % columns);
+}
+
+void DeviceView::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    ArrangeTiles();
+}
+
+// ---- monitoring --------------------------------------------------------------
+
+bool DeviceView::monitoringStopped() const
+{
+    return ui->pBStartMonitor->text() == tr("开始监控");
+}
+
+void DeviceView::on_pBStartMonitor_clicked()
+{
+    if (tileCount == 0) {
+        QMessageBox::warning(this, tr("tips"), tr("没有需要监控的设备!"), QMessageBox::Ok);
+        return;
+    }
+    if (monitoringStopped()) {
+        const int stopBits = ui->cBBoxStopBits->currentText().toInt();
+        const int dataBits = ui->cBBoxDataBits->currentText().toInt();
+        const int baud = ui->cBBoxBaudRate->currentText().toInt();
+        if (pollThread.ConnectRtu(ui->cBBoxCom->currentText(), ui->cBBoxParity->currentText(), baud, dataBits,
+                                  stopBits)
+            == -1) {
+            warn(tr("连接失败!请确认COM口是否空闲"));
+            return;
+        }
+        ui->pBStartMonitor->setText(tr("监控中"));
+        pollThread.SetPollList(tiles);
+        pollThread.start();
+        pollThread.ResumePolling();
+        monitorTimer->start(int(ui->MonitorTimeSpinner->value() * 1000));
+    } else {
+        pollThread.StopPolling();
+        pollThread.wait();
+        pollThread.CloseRtu();
+        ui->pBStartMonitor->setText(tr("开始监控"));
+        monitorTimer->stop();
+    }
+}
+
+void DeviceView::MonitorTimer()
+{
+    monitorTimer->stop();
+    quint16 value = 0;
+    bool online = false;
+    // Never waits: false while the poll thread is inside a transaction.
+    if (pollThread.ReadPollEntry(readIndex, value, online)) {
+        TempWidget *tile = tiles.at(readIndex);
+        if (online)
+            tile->setValue(value);
+        else
+            tile->setState(Offline);
+        RefreshStateCounts();
+        if (++readIndex >= tileCount)
+            readIndex = 0;
+    }
+    // The period counts from the end of the tick, so a new interval applies at once.
+    monitorTimer->start(int(ui->MonitorTimeSpinner->value() * 1000));
+}
+
+int *DeviceView::countOf(TileState state)
+{
+    switch (state) {
+    case Normal: return &normalCount;
+    case Abnormal: return &abnormalCount;
+    case Alarm: return &alarmCount;
+    case Offline: return &offlineCount;
+    }
+    return nullptr;
+}
+
+void DeviceView::RefreshStateCounts()
+{
+    const TempWidget *tile = tiles.at(readIndex);
+    if (tile->previousState() != tile->state()) {
+        if (int *count = countOf(tile->previousState()))
+            --*count;
+        if (int *count = countOf(tile->state()))
+            ++*count;
+    }
+    writeCountLabels();
+}
+
+void DeviceView::writeCountLabels()
+{
+    ui->LBDeviceView_normal->setText(tr("%1").arg(normalCount));
+    ui->LBDeviceView_abnormal->setText(tr("%1").arg(abnormalCount));
+    ui->LBDeviceView_warning->setText(tr("%1").arg(alarmCount));
+    ui->LBDeviceView_OffLine->setText(tr("%1").arg(offlineCount));
+}
+
+void DeviceView::on_pBFlashCOM_clicked()
+{
+    ui->cBBoxCom->clear();
+    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    if (ports.isEmpty())
+        ui->cBBoxCom->addItem(tr("无"));
+    for (const QSerialPortInfo &port : ports)
+        ui->cBBoxCom->addItem(port.portName());
+}
+
+// ---- device tree -------------------------------------------------------------
+
+void DeviceView::warn(const QString &text)
+{
+    QMessageBox::warning(this, tr("warning"), text, QMessageBox::Ok, QMessageBox::NoButton);
+}
+
+void DeviceView::initDeviceTree()
+{
+    const QStringList headers{tr("设备列表")};
+    const RowSet rows = SqliteHelper::instance()->queryDataSet(QStringLiteral("select * from TreeView"));
+    treeModel = new TreeModel(headers, rows);
+    ui->treeDevice->setModel(treeModel);
+    ui->treeDevice->setContextMenuPolicy(Qt::CustomContextMenu);
+
+    objectMenu = new QMenu(this);
+    areaMenu = new QMenu(this);
+    deviceMenu = new QMenu(this);
+    connect(objectMenu, &QMenu::triggered, this, &DeviceView::On_ObjectMenuTriggered);
+    connect(areaMenu, &QMenu::triggered, this, &DeviceView::On_AreaMenuTriggered);
+    connect(deviceMenu, &QMenu::triggered, this, &DeviceView::On_DeviceMenuTriggered);
+
+    actAddArea = new QAction(tr("添加子区域"), this);
+    actAddDevice = new QAction(tr("添加设备"), this);
+    actDeleteArea = new QAction(tr("删除区域"), this);
+    actModifyDevice = new QAction(tr("修改设备"), this);
+    actDeleteDevice = new QAction(tr("删除设备"), this);
+}
+
+void DeviceView::on_treeDevice_customContextMenuRequested(const QPoint &pos)
+{
+    QMenu *menu;
+    switch (treeModel->levelOf(ui->treeDevice->indexAt(pos))) {
+    case 0:
+        if (objectMenu->isEmpty())
+            objectMenu->addAction(actAddArea);
+        menu = objectMenu;
+        break;
+    case 1:
+        if (areaMenu->isEmpty())
+            areaMenu->addActions({actAddDevice, actDeleteArea});
+        menu = areaMenu;
+        break;
+    case 2:
+        if (deviceMenu->isEmpty())
+            deviceMenu->addActions({actModifyDevice, actDeleteDevice});
+        menu = deviceMenu;
+        break;
+    default:
+        return;
+    }
+    menu->exec(QCursor::pos());
+}
+
+void DeviceView::On_ObjectMenuTriggered(QAction *action)
+{
+    if (action != actAddArea)
+        return;
+    bool ok = false;
+    const QString name =
+        QInputDialog::getText(this, tr("新建区域"), tr("请输入区域名称"), QLineEdit::Normal, QString(), &ok);
+    if (!ok)
+        return;
+    if (name.isEmpty()) {
+        warn(tr("名称不能为空!"));
+        return;
+    }
+    const QString root = tr("设备列表");
+    // Every area's parent is the header text: an area of that name would take
+    // the other areas under it at the next start.
+    const TreeRowRecord record{{QStringLiteral("item"), name},
+                               {QStringLiteral("parent"), root},
+                               {QStringLiteral("Level"), QStringLiteral("1")}};
+    if (name == root || !SqliteHelper::insertArea(record)) {
+        warn(tr("添加失败!"));
+        return;
+    }
+    TreeItem *rootItem = treeModel->getItem(QModelIndex());
+    rootItem->insertChildren(rootItem->childCount(), 1, 2);
+    TreeItem *area = rootItem->child(rootItem->childCount() - 1);
+    area->setData(0, record.value(QStringLiteral("item")));
+    area->setData(1, record.value(QStringLiteral("Level")));
+    ui->treeDevice->reset();
+}
+
+void DeviceView::On_AreaMenuTriggered(QAction *action)
+{
+    const QModelIndex index = ui->treeDevice->currentIndex();
+    const QMap<QString, QVariant> areaKey{{QStringLiteral("item"), treeModel->data(index, Qt::DisplayRole).toString()},
+                                          {QStringLiteral("Level"), treeModel->levelOf(index)}};
+    if (action == actAddDevice) {
+        if (monitoringStopped())
+            addDevice(index, areaKey);
+        else
+            warn(tr("请暂停监控后再添加新设备"));
+    } else if (action == actDeleteArea) {
+        if (treeModel->getItem(index)->childCount() != 0) {
+            warn(tr("请清除设备后再删除！"));
+            return;
+        }
+        if (!SqliteHelper::deleteTreeRow(areaKey)) {
+            warn(tr("删除失败!"));
+            return;
+        }
+        if (!treeModel->removeRows(index.row(), 1, treeModel->parent(index)))
+            warn(tr("操作错误!"));
+    }
+}
+
+void DeviceView::addDevice(const QModelIndex &areaIndex, QMap<QString, QVariant> areaKey)
+{
+    newdevice dialog;
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    DeviceRecord record = dialog.getDeviceInfo();
+    record.insert(QStringLiteral("parent"), areaKey.value(QStringLiteral("item")));
+    if (!SqliteHelper::insertDevice(record)) {
+        warn(tr("添加失败!"));
+        return;
+    }
+    TreeItem *area = treeModel->getItem(areaIndex);
+    area->insertChildren(area->childCount(), 1, 2);
+    TreeItem *device = area->child(area->childCount() - 1);
+    device->setData(0, record.value(QStringLiteral("name")));
+    device->setData(1, 2);
+    ui->treeDevice->reset();
+    ui->treeDevice->expand(areaIndex);
+
+    AddDeviceTile(record);
+    ++offlineCount; // every tile starts offline
+    ui->LBDeviceView_OffLine->setText(QString("%1").arg(offlineCount));
+}
+
+void DeviceView::On_DeviceMenuTriggered(QAction *action)
+{
+    const QModelIndex index = ui->treeDevice->currentIndex();
+    const QString name = treeModel->data(index, Qt::DisplayRole).toString();
+    const QMap<QString, QVariant> deviceKey{
+        {QStringLiteral("item"), name},
+        {QStringLiteral("Level"), treeModel->levelOf(index)},
+        {QStringLiteral("parent"), treeModel->data(treeModel->parent(index), Qt::DisplayRole).toString()}};
+    if (action == actModifyDevice) {
+        if (!monitoringStopped()) {
+            warn(tr("请暂停监控后再修改设备"));
+            return;
+        }
+        newdevice dialog;
+        dialog.setDeviceInfo(SqliteHelper::instance()->selectDevice(deviceKey));
+        if (dialog.exec() != QDialog::Accepted)
+            return;
+        DeviceRecord record = dialog.getDeviceInfo();
+        record.insert(QStringLiteral("parent"), deviceKey.value(QStringLiteral("parent")));
+        if (SqliteHelper::updateDevice(record))
+            UpdateDeviceTile(record);
+        else
+            warn(tr("添加失败!"));
+    } else if (action == actDeleteDevice) {
+        deleteDevice(index, name);
+    }
+}
+
+void DeviceView::deleteDevice(const QModelIndex &index, const QString &name)
+{
+    // The poll list is built from the tiles at start: while it runs, entry i
+    // must stay tile i.
+    if (!monitoringStopped()) {
+        warn(tr("请暂停监控后再删除设备"));
+        return;
+    }
+    QMessageBox question(QMessageBox::Warning, tr("删除设备"), tr("确认删除设备吗？"), QMessageBox::NoButton, this);
+    QPushButton *yes = question.addButton(tr("是"), QMessageBox::AcceptRole);
+    question.addButton(tr("否"), QMessageBox::RejectRole);
+    question.setDefaultButton(yes);
+    question.exec();
+    if (question.clickedButton() != yes)
+        return;
+
+    if (!SqliteHelper::deleteDeviceRows(name)) {
+        warn(tr("删除失败!"));
+        return;
+    }
+    if (!treeModel->removeRows(index.row(), 1, treeModel->parent(index))) {
+        warn(tr("操作错误!"));
+        return;
+    }
+    TempWidget *tile = FindDeviceTile(name);
+    if (!tile)
+        return;
+    tiles.removeOne(tile);
+    if (int *count = countOf(tile->state()))
+        --*count;
+    delete tile;
+    --tileCount;
+    if (readIndex >= tileCount)
+        readIndex = 0;
+    ArrangeTiles();
+}

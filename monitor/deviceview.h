@@ -1,0 +1,95 @@
+#ifndef DEVICEVIEW_H
+#define DEVICEVIEW_H
+
+#include "qreadthread.h"
+#include "records.h"
+#include "tempwidget.h"
+
+#include <QList>
+#include <QWidget>
+
+namespace Ui {
+class DeviceView;
+}
+class QAction;
+class QGridLayout;
+class QMenu;
+class QModelIndex;
+class QTimer;
+class TreeModel;
+
+// The monitoring page: the area/device tree with its right-click commands,
+// one tile per stored device, the serial settings with start/stop, and the
+// counts of devices in each state. While monitoring runs, the poll thread
+// reads the devices in turn and the display timer carries one device's
+// latest result into its tile per tick; entry i of the poll list is tile i.
+class DeviceView : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit DeviceView(QWidget *parent = nullptr);
+    // Stops a running poll thread before the tiles and the port go.
+    ~DeviceView() override;
+
+    // Creates the tiles of all stored devices, only while the page has none.
+    void LoadDeviceTiles();
+    // A new tile, placed after the others; raises the tile count, not the
+    // offline count.
+    void AddDeviceTile(const DeviceRecord &record);
+    // Applies a changed record to the tile of that name; nothing without one.
+    void UpdateDeviceTile(const DeviceRecord &record);
+    TempWidget *FindDeviceTile(const QString &name) const;
+    // Places every tile again for the tile area's current width.
+    void ArrangeTiles();
+
+protected:
+    // Also when the window was resized while another page was showing: the
+    // tile area's width is only known once this page is laid out again.
+    void resizeEvent(QResizeEvent *event) override;
+
+private slots:
+    void on_pBStartMonitor_clicked();
+    void on_pBFlashCOM_clicked();
+    void MonitorTimer();
+    void on_treeDevice_customContextMenuRequested(const QPoint &pos);
+    void On_ObjectMenuTriggered(QAction *action);
+    void On_AreaMenuTriggered(QAction *action);
+    void On_DeviceMenuTriggered(QAction *action);
+
+private:
+    void initDeviceTree();
+    void addDevice(const QModelIndex &areaIndex, QMap<QString, QVariant> areaKey);
+    void deleteDevice(const QModelIndex &index, const QString &name);
+    void RefreshStateCounts();
+    void writeCountLabels();
+    int *countOf(TileState state);
+    int columnCount() const;
+    bool monitoringStopped() const;
+    void warn(const QString &text);
+    // The record's values and the tooltip, whose fourth line ends in trailingBlanks blanks.
+    void applyRecord(TempWidget *tile, const DeviceRecord &record, int trailingBlanks);
+
+    int tileCount = 0;
+    int offlineCount = 0;
+    int abnormalCount = 0;
+    int normalCount = 0;
+    int alarmCount = 0;
+    int readIndex = 0;
+    QList<TempWidget *> tiles;
+    QMenu *objectMenu = nullptr;
+    QMenu *areaMenu = nullptr;
+    QMenu *deviceMenu = nullptr;
+    QAction *actAddArea = nullptr;
+    QAction *actAddDevice = nullptr;
+    QAction *actDeleteArea = nullptr;
+    QAction *actModifyDevice = nullptr;
+    QAction *actDeleteDevice = nullptr;
+    Ui::DeviceView *ui;
+    TreeModel *treeModel = nullptr;
+    QGridLayout *tileGrid;
+    QTimer *monitorTimer;
+    QReadThread pollThread;
+};
+
+#endif

@@ -1,0 +1,571 @@
+#include "deviceview.h"
+#include "modal.h"
+#include "newdevice.h"
+#include "sqlitehelper.h"
+
+#include "sim/simulator.h"
+
+#include <QSerialPortInfo>
+#include <QSqlQuery>
+#include <QtTest>
+
+namespace {
+
+const QString Root = QStringLiteral("设备列表");
+const char *const EditorFields[] = {"LEditDeviceName", "LEditDeviceAddr", "LEditRegAddr", "LEditMaxTemp",
+                                    "LEditMinTemp", "LEditMaxUnnormalTemp", "LEditMinUnnormalTemp"};
+
+DeviceRecord device(const QString &name, const QString &area, int addr, int type, double max = 80, double min = 0,
+                    double umax = 60, double umin = 10, int reg = 100)
+{
+    return {{"name", name}, {"parent", area}, {"DeviceAddr", addr}, {"RegAddr", reg}, {"MaxTemp", max},
+            {"MinTemp", min}, {"MaxUnnormalTemp", umax}, {"MinUnnormalTemp", umin}, {"Devicetype", type}};
+}
+
+// Runs SQL on data.db in the working folder on a connection of its own: the
+// first column of every row, or "failed".
+QStringList sql(const QString &statement)
+{
+    QStringList rows;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "inspect");
+        db.setDatabaseName("data.db");
+        QSqlQuery query(db);
+        if (!db.open() || !query.exec(statement))
+            rows << "failed";
+        while (query.next())
+            rows << query.value(0).toString();
+    }
+    QSqlDatabase::removeDatabase("inspect");
+    return rows;
+}
+
+QStringList dump()
+{
+    return sql("SELECT item || '<' || parent || ':' || Level FROM TreeView UNION ALL SELECT name || '<' || parent || "
+               "'@' || DeviceAddr || '/' || RegAddr || '#' || Devicetype || '[' || MaxTemp || ',' || MinTemp || ',' || "
+               "MaxUnnormalTemp || ',' || MinUnnormalTemp || ']' FROM Devices");
+}
+
+// The rows that went ("-") and came ("+") between two dumps.
+QStringList changes(const QStringList &before, const QStringList &after)
+{
+    QStringList result;
+    for (const QString &row : before)
+        if (!after.contains(row))
+            result << '-' + row;
+    for (const QString &row : after)
+        if (!before.contains(row))
+            result << '+' + row;
+    return result;
+}
+
+// What the editor shows: type, limits title, the seven fields, "ro" for a locked name.
+QString shown(const newdevice *editor)
+{
+    QStringList texts;
+    for (const char *field : EditorFields)
+        texts << editor->findChild<QLineEdit *>(field)->text();
+    return editor->findChild<QComboBox *>("cBdeviceType")->currentText() + '|'
+           + editor->findChild<QGroupBox *>("groupBox_2")->title() + '|' + texts.join(',')
+           + (editor->findChild<QLineEdit *>("LEditDeviceName")->isReadOnly() ? "|ro" : "");
+}
+
+// A monitoring page on a data.db of its own, a simulated bus, and an operator
+// who meets every window that comes up with the next "window > answer" line
+// of a script: the window part is recorded in `seen`, the answer acts on it.
+struct Rig
+{
+    static QString pristine; // a data.db with empty tables
+
+    explicit Rig(std::initializer_list<ktsim::ModuleSpec> modules = {{}})
+    {
+        QDir::setCurrent(dir.path());
+        QFile::copy(pristine, "data.db");
+        for (const auto &module : modules)
+            sim.addModule(module);
+        sim.start();
+        whenReady(&context, [this] { return act(); });
+    }
+    ~Rig() { QDir::setCurrent(QDir::tempPath()); }
+
+    void open()
+    {
+        page.reset(new DeviceView);
+        page->resize(1159, 500);
+        page->show();
+        page->LoadDeviceTiles();
+    }
+    template <typename T> T *find(const char *name) const { return page->findChild<T *>(name); }
+    QList<TempWidget *> tiles() const { return page->findChildren<TempWidget *>(); }
+    QTreeView *tree() const { return find<QTreeView>("treeDevice"); }
+    QString caption() const { return find<QPushButton>("pBStartMonitor")->text(); }
+    void startStop(const QString &port = {}, const QString &parity = "N")
+    {
+        find<QComboBox>("cBBoxCom")->setEditText(port == "sim" ? QString::fromStdString(sim.portPath()) : port);
+        find<QComboBox>("cBBoxParity")->setCurrentText(parity);
+        find<QPushButton>("pBStartMonitor")->click();
+    }
+
+    // "A+[D1,D2] E[]": areas ("+" when expanded) and their devices.
+    QString treeText(bool marks = true) const
+    {
+        QStringList areas;
+        const QAbstractItemModel *model = tree()->model();
+        for (int a = 0; a < model->rowCount(); ++a) {
+            const QModelIndex area = model->index(a, 0);
+            QStringList devices;
+            for (int d = 0; d < model->rowCount(area); ++d)
+                devices << model->index(d, 0, area).data().toString();
+            areas << area.data().toString() + (marks && tree()->isExpanded(area) ? "+[" : "[") + devices.join(',') + ']';
+        }
+        return areas.join(' ');
+    }
+    // Right-click on a node (made current first, as a click does) or below the last one.
+    void rightClick(const QString &path)
+    {
+        QModelIndex index;
+        for (const QString &name : path.split('/', Qt::SkipEmptyParts))
+            index = tree()->model()->match(tree()->model()->index(0, 0, index), Qt::DisplayRole, name).value(0);
+        QPoint pos(5, tree()->viewport()->height() - 5);
+        if (index.isValid()) {
+            tree()->scrollTo(index);
+            tree()->setCurrentIndex(index);
+            pos = tree()->visualRect(index).center();
+        }
+        QContextMenuEvent event(QContextMenuEvent::Mouse, pos, tree()->viewport()->mapToGlobal(pos));
+        QApplication::sendEvent(tree()->viewport(), &event);
+    }
+    // "normal abnormal alarm offline" as the labels show it, or as counted from the tiles.
+    QString counts(bool fromTiles = false) const
+    {
+        int n[4] = {};
+        for (const TempWidget *tile : tiles())
+            ++n[tile->state()];
+        const char *const labels[] = {"LBDeviceView_normal", "LBDeviceView_abnormal", "LBDeviceView_warning",
+                                      "LBDeviceView_OffLine"};
+        QStringList texts;
+        for (int i = 0; i < 4; ++i)
+            texts << (fromTiles ? QString::number(n[i]) : find<QLabel>(labels[i])->text());
+        return texts.join(' ');
+    }
+    // Per tile its state and reading, or its label and tooltip (blanks ending line 4 dropped).
+    QStringList tileTexts(bool readings) const
+    {
+        QStringList texts;
+        for (const TempWidget *tile : tiles())
+            texts << (readings ? QString::number(tile->state()) + tile->valueText()
+                               : tile->labelText() + '|' + tile->toolTip().replace(QRegularExpression(" +\n"), "\n"));
+        return texts;
+    }
+    // Runs the page until `done`, checking all the while that the labels count the tiles.
+    bool runUntil(const std::function<bool()> &done)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < 30000) {
+            QTest::qWait(10);
+            if (checkCounts && countsBroken.isEmpty() && counts() != counts(true))
+                countsBroken = counts() + " shown for " + counts(true);
+            if (done())
+                return true;
+        }
+        return false;
+    }
+
+    // The answer runs from the event loop, so that a window it opens is met here again.
+    bool act()
+    {
+        QWidget *window = QApplication::activePopupWidget();
+        window = window ? window : QApplication::activeModalWidget();
+        if (busy || !window || !window->isVisible())
+            return false;
+        const QString answer = script.isEmpty() ? QString() : script.takeFirst().section(" > ", 1);
+        std::function<void()> respond;
+        if (auto *menu = qobject_cast<QMenu *>(window)) {
+            QStringList texts;
+            QAction *chosen = nullptr;
+            for (QAction *action : menu->actions()) {
+                texts << action->text();
+                chosen = action->text() == answer ? action : chosen;
+            }
+            seen << "menu " + texts.join(',');
+            respond = [menu, chosen] {
+                chosen ? QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(chosen).center())
+                       : void(menu->close());
+            };
+        } else if (auto *box = qobject_cast<QMessageBox *>(window)) {
+            seen << "box " + box->windowTitle() + '|' + box->text();
+            respond = [box, answer] {
+                for (QAbstractButton *button : box->buttons())
+                    if (button->text() == answer)
+                        return button->click();
+                box->done(QMessageBox::Ok);
+            };
+        } else if (auto *input = qobject_cast<QInputDialog *>(window)) {
+            seen << "input " + input->windowTitle() + '|' + input->labelText();
+            respond = [input, answer] { // "=text" enters it and confirms; no answer cancels
+                input->setTextValue(answer.mid(1));
+                answer.startsWith('=') ? input->accept() : input->reject();
+            };
+        } else if (auto *editor = qobject_cast<newdevice *>(window)) {
+            seen << "editor " + shown(editor);
+            respond = [editor, answer] { // "=type|name|addr|reg|max|min|umax|umin", typed key by key
+                if (!answer.startsWith('='))
+                    return editor->reject();
+                const QStringList values = answer.mid(1).split('|');
+                editor->findChild<QComboBox *>("cBdeviceType")->setCurrentIndex(values.at(0).toInt());
+                for (int i = 0; i < 7; ++i) {
+                    auto *edit = editor->findChild<QLineEdit *>(EditorFields[i]);
+                    edit->selectAll();
+                    QTest::keyClick(edit, Qt::Key_Backspace);
+                    QTest::keyClicks(edit, values.at(i + 1));
+                }
+                editor->findChild<QPushButton *>("pButtonYes")->click();
+            };
+        } else {
+            return false;
+        }
+        busy = true;
+        QTimer::singleShot(0, window, [this, respond] {
+            busy = false;
+            respond();
+        });
+        return false;
+    }
+
+    QTemporaryDir dir;
+    ktsim::Simulator sim;
+    QObject context;
+    QScopedPointer<DeviceView> page;
+    QStringList script;
+    QStringList seen;
+    bool busy = false; // an answer is on its way
+    bool checkCounts = true;
+    QString countsBroken;
+};
+
+QString Rig::pristine;
+
+// Areas A (D1 temperature at station 1, D2 humidity at station 2) and E (empty).
+void seedAreas()
+{
+    for (const char *area : {"A", "E"})
+        SqliteHelper::insertArea({{"item", area}, {"parent", Root}, {"Level", "1"}});
+    SqliteHelper::insertDevice(device("D1", "A", 1, 0));
+    SqliteHelper::insertDevice(device("D2", "A", 2, 1, 90, 5, 70, 20));
+}
+
+} // namespace
+
+class TestDeviceView : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir base;
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(QDir::setCurrent(base.path()));
+        SqliteHelper::instance();
+        Rig::pristine = base.filePath("pristine.db");
+        QVERIFY(QFile::rename("data.db", Rig::pristine));
+    }
+
+    void loadTooltipsAndPorts()
+    {
+        Rig rig;
+        seedAreas();
+        SqliteHelper::insertDevice(device("V%2", "E", 300, 2, 12.5, -5, 1e6, 0.1, 65535));
+        rig.open();
+        for (QMenu *menu : rig.page->findChildren<QMenu *>())
+            QVERIFY(menu->isEmpty()); // filled on their first showing
+        QCOMPARE(rig.treeText(), QString("A[D1,D2] E[V%2]"));
+        QCOMPARE(rig.counts(), QString("0 0 0 3"));
+        rig.page->LoadDeviceTiles();
+        QCOMPARE(rig.tiles().size(), 3);
+        TempWidget *v = rig.page->FindDeviceTile("V%2");
+        QVERIFY(v && v->deviceAddr() == 44 && v->labelText() == "V%2(mV)"); // the tooltip keeps the record's 300
+        const QString tip = "设备名称: V%2\n所属区域: E\n设备地址: 300\n寄存器地址: 65535%1\n最高温度: 12.5\n最低温度: -5\n"
+                            "最高异常温度: 1e+06\n最低异常温度: 0.1";
+        QCOMPARE(v->toolTip(), tip.arg(QString(28, ' ')));
+        rig.page->UpdateDeviceTile(device("V%2", "E", 300, 2, 12.5, -5, 1e6, 0.1, 65535));
+        QCOMPARE(v->toolTip(), tip.arg(QString(24, ' ')));
+        const QStringList before = rig.tileTexts(false);
+        rig.page->UpdateDeviceTile(device("X", "E", 9, 1));
+        QCOMPARE(rig.tileTexts(false), before);
+
+        // The platform's ports, or "无" when it has none; a second refresh replaces the list.
+        auto *com = rig.find<QComboBox>("cBBoxCom");
+        QVERIFY(com->isEditable() && com->count() == 0);
+        const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+        rig.find<QPushButton>("pBFlashCOM")->click();
+        rig.find<QPushButton>("pBFlashCOM")->click();
+        QCOMPARE(com->count(), qMax(1, ports.size()));
+        QCOMPARE(com->itemText(0), ports.isEmpty() ? QString("无") : ports.first().portName());
+    }
+
+    void columns_data()
+    {
+        QTest::addColumn<int>("width"); // of the tile area
+        QTest::addColumn<QString>("cells"); // row and column of each tile
+        QTest::newRow("500: the fifth tile on row 1") << 500 << "00 01 02 03 10";
+        QTest::newRow("250") << 250 << "00 01 10 11 20";
+        QTest::newRow("120") << 120 << "00 10 20 30 40";
+        QTest::newRow("119: one column all the same") << 119 << "00 10 20 30 40";
+    }
+
+    void columns()
+    {
+        QFETCH(int, width);
+        Rig rig;
+        for (int i = 0; i < 5; ++i)
+            SqliteHelper::insertDevice(device(QString::number(i), "A", 1, 0));
+        rig.open();
+        rig.find<QScrollArea>("TempView")->setFixedWidth(width);
+        rig.page->layout()->activate();
+        rig.page->ArrangeTiles();
+        auto *grid = qobject_cast<QGridLayout *>(rig.find<QWidget>("scrollAreaWidgetContents")->layout());
+        QStringList cells;
+        int row, column, rows, columns;
+        for (TempWidget *tile : rig.tiles()) {
+            grid->getItemPosition(grid->indexOf(tile), &row, &column, &rows, &columns);
+            cells << QStringLiteral("%1%2").arg(row).arg(column);
+        }
+        QTEST(cells.join(' '), "cells");
+    }
+
+    void monitoringRun()
+    {
+        // Tile 0 falls silent later; 1 normal, 2 abnormal, 3 no sensor; 4 has
+        // an address above 247 whose low bits name station 1; station 9 is absent.
+        Rig rig({{ktsim::ModuleType::Voltage, 4}, {ktsim::ModuleType::KT101, 1}, {ktsim::ModuleType::Humidity, 3},
+                 {ktsim::ModuleType::KT104, 2}});
+        for (const auto &reading : {std::make_pair(4, 1200), {1, 235}, {3, 65}, {2, 0xFFFF}})
+            rig.sim.setReg(reading.first, 100, uint16_t(reading.second));
+        SqliteHelper::insertArea({{"item", "M"}, {"parent", Root}, {"Level", "1"}});
+        for (const DeviceRecord &d : {device("S0", "M", 4, 2, 5000, -100, 3000, 0), device("N1", "M", 1, 0),
+                                      device("A2", "M", 3, 1), device("E3", "M", 2, 0), device("X4", "M", 257, 0),
+                                      device("Y5", "M", 9, 0)})
+            SqliteHelper::insertDevice(d);
+        rig.open();
+        rig.find<QDoubleSpinBox>("MonitorTimeSpinner")->setValue(0.5);
+        const QList<TempWidget *> tiles = rig.tiles();
+        const auto states = [&tiles](std::initializer_list<TileState> wanted) {
+            return [&tiles, wanted] {
+                return std::equal(wanted.begin(), wanted.end(), tiles.begin(),
+                                  [](TileState state, const TempWidget *tile) { return tile->state() == state; });
+            };
+        };
+        QStringList before;
+        const auto firstChange = [&rig, &before] {
+            const QStringList now = rig.tileTexts(true);
+            for (int i = 0; i < now.size(); ++i)
+                if (now.at(i) != before.value(i))
+                    return i;
+            return -1;
+        };
+
+        rig.startStop("sim");
+        QCOMPARE(rig.caption(), QString("监控中"));
+        QVERIFY(rig.runUntil(states({Normal, Normal, Abnormal, Alarm})));
+        QVERIFY(tiles.at(1)->valueText() == "23.5" && tiles.at(3)->valueText() == "错误");
+        // Silenced at run time: offline at its next turn. Stopped right then,
+        // the display has tile 1 next.
+        rig.sim.setFault(4, ktsim::Fault::Silence);
+        QVERIFY(rig.runUntil(states({Offline})));
+        rig.startStop();
+        QCOMPARE(rig.caption(), QString("开始监控"));
+        QVERIFY(tiles.at(0)->valueText() == "1200" && tiles.at(4)->state() == Offline && tiles.at(5)->state() == Offline);
+        QCOMPARE(tiles.at(4)->deviceAddr(), quint8(1));
+
+        // A restart goes on where the display stopped, not at tile 0.
+        rig.sim.setFault(4, ktsim::Fault::None);
+        for (const auto &reading : {std::make_pair(4, 2000), {1, 700}, {2, 300}})
+            rig.sim.setReg(reading.first, 100, uint16_t(reading.second));
+        before = rig.tileTexts(true);
+        rig.startStop("sim");
+        QVERIFY(rig.runUntil([&] { return firstChange() != -1; }));
+        QCOMPARE(firstChange(), 1);
+        // Stopped right after tile 3's turn, then the last two devices deleted:
+        // the display wraps to tile 0.
+        QVERIFY(rig.runUntil([&] { return rig.tileTexts(true).at(3) != before.at(3); }));
+        rig.startStop();
+        QVERIFY(tiles.at(4)->state() == Offline && tiles.at(5)->state() == Offline);
+        rig.checkCounts = false; // a deletion leaves the labels to the next tick
+        for (const char *name : {"M/X4", "M/Y5"}) {
+            rig.script = QStringList{"menu 修改设备,删除设备 > 删除设备", "box 删除设备|确认删除设备吗？ > 是"};
+            rig.rightClick(name);
+        }
+        QCOMPARE(rig.tiles().size(), 4);
+        rig.sim.setReg(4, 100, 2500);
+        before = rig.tileTexts(true);
+        rig.startStop("sim");
+        QVERIFY(rig.runUntil([&] { return firstChange() != -1; }));
+        QCOMPARE(firstChange(), 0);
+        rig.checkCounts = true;
+        QVERIFY(rig.runUntil(states({Normal, Abnormal, Abnormal, Normal})));
+        QVERIFY2(rig.countsBroken.isEmpty(), qPrintable(rig.countsBroken));
+    }
+
+    void commands_data()
+    {
+        // A tree path to right-click (empty: below the last node), or "start <port> <parity>".
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QString>("setup"); // "monitoring", or SQL run on data.db before the page opens
+        QTest::addColumn<QStringList>("script");
+        QTest::addColumn<QString>("tree");
+        QTest::addColumn<QString>("tiles");
+        QTest::addColumn<QStringList>("rows"); // what changed in data.db
+        const QString same = "A+[D1,D2] E+[]";
+        const QString addArea = "menu 添加子区域 > 添加子区域";
+        const QString input = "input 新建区域|请输入区域名称";
+        const QString areaMenu = "menu 添加设备,删除区域";
+        const QString deviceMenu = "menu 修改设备,删除设备";
+        const QString empty = "editor 温度 ℃|温度范围：-200.0~850.0 ℃|,,,,,,";
+        const QString d1 = "editor 温度 ℃|温度范围：-200.0~850.0 ℃|D1,1,100,80,0,60,10|ro";
+        const QString ask = "box 删除设备|确认删除设备吗？";
+        const QString refuse = "CREATE TRIGGER no BEFORE %1 ON Devices BEGIN SELECT RAISE(ABORT, 'no'); END";
+        const QString failed = "box warning|添加失败!";
+        const QStringList none;
+        const QString noPort = "box warning|连接失败!请确认COM口是否空闲";
+        QTest::newRow("start: no devices") << "start sim N" << "DELETE FROM Devices" << QStringList{"box tips|没有需要监控的设备!"} << same << "" << none;
+        QTest::newRow("start: no port") << "start  N" << "" << QStringList{noPort} << same << "D1,D2" << none;
+        QTest::newRow("start: port 无") << "start 无 N" << "" << QStringList{noPort} << same << "D1,D2" << none;
+        QTest::newRow("start: missing port") << "start /dev/tarvo-no-such-port N" << "" << QStringList{noPort} << same << "D1,D2" << none;
+        QTest::newRow("start: parity S") << "start sim S" << "" << QStringList{noPort} << same << "D1,D2" << none;
+        QTest::newRow("menu on empty space closed") << "" << "" << QStringList{"menu 添加子区域"} << same << "D1,D2" << none;
+        QTest::newRow("area: cancelled") << "" << "" << QStringList{addArea, input} << same << "D1,D2" << none;
+        QTest::newRow("area: empty name") << "" << "" << QStringList{addArea, input + " > =", "box warning|名称不能为空!"} << same << "D1,D2" << none;
+        QTest::newRow("area: the header text") << "" << "" << QStringList{addArea, input + " > =设备列表", failed} << same << "D1,D2" << none;
+        QTest::newRow("area: a device's name") << "" << "" << QStringList{addArea, input + " > =D1", failed} << same << "D1,D2" << none;
+        QTest::newRow("area: blanks") << "" << "" << QStringList{addArea, input + " > =  "} << "A[D1,D2] E[]   []" << "D1,D2" << QStringList{"+  <设备列表:1"};
+        QTest::newRow("area while monitoring") << "" << "monitoring" << QStringList{addArea, input + " > =B"} << "A[D1,D2] E[] B[]" << "D1,D2" << QStringList{"+B<设备列表:1"};
+        QTest::newRow("delete area with devices") << "A" << "" << QStringList{areaMenu + " > 删除区域", "box warning|请清除设备后再删除！"} << same << "D1,D2" << none;
+        QTest::newRow("delete empty area") << "E" << "" << QStringList{areaMenu + " > 删除区域"} << "A+[D1,D2]" << "D1,D2" << QStringList{"-E<设备列表:1"};
+        // The address field takes no fourth digit, humidity no sign and no point.
+        QTest::newRow("device") << "E" << "" << QStringList{areaMenu + " > 添加设备", empty + " > =1|H1|3000|100|70|-5|6.5|10"} << "A[D1,D2] E+[H1]" << "D1,D2,H1" << QStringList{"+H1<E:2", "+H1<E@300/100#1[70,5,65,10]"};
+        QTest::newRow("device: cancelled") << "E" << "" << QStringList{areaMenu + " > 添加设备", empty} << same << "D1,D2" << none;
+        QTest::newRow("device: name taken") << "E" << "" << QStringList{areaMenu + " > 添加设备", empty + " > =0|D2|1|1|1|1|1|1", failed} << same << "D1,D2" << none;
+        QTest::newRow("device: monitoring") << "E" << "monitoring" << QStringList{areaMenu + " > 添加设备", "box warning|请暂停监控后再添加新设备"} << same << "D1,D2" << none;
+        QTest::newRow("modify") << "A/D1" << "" << QStringList{deviceMenu + " > 修改设备", d1 + " > =2|X|7|200|-500|500|300|-300"} << same << "D1,D2" << QStringList{"-D1<A@1/100#0[80,0,60,10]", "+D1<A@7/200#2[-500,500,300,-300]"};
+        QTest::newRow("modify: cancelled") << "A/D1" << "" << QStringList{deviceMenu + " > 修改设备", d1} << same << "D1,D2" << none;
+        QTest::newRow("modify: refused by the store") << "A/D1" << refuse.arg("UPDATE") << QStringList{deviceMenu + " > 修改设备", d1 + " > =1|D1|5|5|5|5|5|5", failed} << same << "D1,D2" << none;
+        QTest::newRow("modify: monitoring") << "A/D1" << "monitoring" << QStringList{deviceMenu + " > 修改设备", "box warning|请暂停监控后再修改设备"} << same << "D1,D2" << none;
+        QTest::newRow("delete device: no") << "A/D1" << "" << QStringList{deviceMenu + " > 删除设备", ask + " > 否"} << same << "D1,D2" << none;
+        QTest::newRow("delete device") << "A/D1" << "" << QStringList{deviceMenu + " > 删除设备", ask + " > 是"} << "A+[D2] E+[]" << "D2" << QStringList{"-D1<A:2", "-D1<A@1/100#0[80,0,60,10]"};
+        QTest::newRow("delete device: refused by the store") << "A/D1" << refuse.arg("DELETE") << QStringList{deviceMenu + " > 删除设备", ask + " > 是", "box warning|删除失败!"} << same << "D1,D2" << none;
+        QTest::newRow("delete device: monitoring") << "A/D1" << "monitoring" << QStringList{deviceMenu + " > 删除设备", "box warning|请暂停监控后再删除设备"} << same << "D1,D2" << none;
+    }
+
+    void commands()
+    {
+        QFETCH(QString, target);
+        QFETCH(QString, setup);
+        QFETCH(QStringList, script);
+        Rig rig;
+        seedAreas();
+        if (setup != "monitoring" && !setup.isEmpty())
+            QCOMPARE(sql(setup), QStringList());
+        rig.open();
+        rig.tree()->expandAll();
+        const QString counts = rig.counts();
+        const QStringList before = dump();
+        if (setup == "monitoring")
+            rig.startStop("sim");
+        rig.script = script;
+        if (target.startsWith("start "))
+            rig.startStop(target.section(' ', 1, 1), target.section(' ', 2));
+        else
+            rig.rightClick(target);
+        for (QString &line : script)
+            line = line.section(" > ", 0, 0);
+        QCOMPARE(rig.seen, script);
+        QTEST(rig.treeText(), "tree");
+        QStringList names;
+        for (const TempWidget *tile : rig.tiles())
+            names << tile->name();
+        QTEST(names.join(','), "tiles");
+        QTEST(changes(before, dump()), "rows");
+        QCOMPARE(rig.caption(), QString(setup == "monitoring" ? "监控中" : "开始监控"));
+        if (setup != "monitoring") { // nothing went out on the bus
+            QCOMPARE(rig.sim.framesReceived(), uint64_t(0));
+            // A new tile counts as offline at once; a deletion leaves the labels alone.
+            QCOMPARE(rig.counts(), names.size() == 3 ? QString("0 0 0 3") : counts);
+        }
+
+        // The page built again on the same file shows what this one shows.
+        const QString tree = rig.treeText(false);
+        const QStringList tiles = rig.tileTexts(false);
+        rig.open();
+        QCOMPARE(rig.treeText(false), tree);
+        QCOMPARE(rig.tileTexts(false), tiles);
+    }
+
+    void editor_data()
+    {
+        QTest::addColumn<QVariant>("fill"); // a record to fill from, or the types to choose in turn
+        QTest::addColumn<QString>("shown");
+        // "field text=state" (0 invalid, 1 intermediate, 2 acceptable); "Limits": the four limit fields.
+        QTest::addColumn<QStringList>("checks");
+        const QString empty = ",,,,,,";
+        QTest::newRow("new") << QVariant(QVariantList()) << "温度 ℃|温度范围：-200.0~850.0 ℃|" + empty
+                             << QStringList{"Limits -32768.0=2", "Limits 1.25=0", "Limits -=1", "DeviceAddr 255=2",
+                                            "DeviceAddr -1=0", "RegAddr 65535=2", "RegAddr 655350=0"};
+        QTest::newRow("temperature again") << QVariant(QVariantList{1, 0}) << "温度 ℃|温度范围：-200.0~850.0 ℃|" + empty
+                                           << QStringList{"Limits -200.0=2", "Limits 32767.0=2", "Limits -300=1"};
+        QTest::newRow("humidity") << QVariant(QVariantList{1}) << "湿度 %RH|湿度范围：0~100 %RH|" + empty
+                                  << QStringList{"Limits 100=2", "Limits 1000=0", "Limits -1=0", "Limits 5.5=0"};
+        QTest::newRow("voltage") << QVariant(QVariantList{2}) << "电压 mV|电压范围：-32767~32768 mV|" + empty
+                                 << QStringList{"Limits -32768=2", "Limits 32767=2", "Limits -32769=0", "Limits 1.5=0"};
+        QTest::newRow("current") << QVariant(QVariantList{3}) << "电流 uA|电流范围：-32767~32768 uA|" + empty
+                                 << QStringList{"Limits -32768=2", "Limits 327670=0"};
+        // Filled texts stay as stored, even where the new validators would refuse them.
+        QTest::newRow("fill: voltage") << QVariant(device("V", "E", 300, 2, 40000.5, -5, 1e6, 0.1, 65535))
+                                       << "电压 mV|电压范围：-32767~32768 mV|V,300,65535,40000.5,-5,1e+06,0.1|ro"
+                                       << QStringList{"Limits 1.5=0"};
+        QTest::newRow("fill: type out of range") << QVariant(device("T", "E", 1, 7)) << "||T,1,100,80,0,60,10|ro"
+                                                 << QStringList{"Limits -32768.0=2"};
+        QTest::newRow("fill: no values") << QVariant(DeviceRecord{{"parent", "E"}})
+                                         << "温度 ℃|温度范围：-200.0~850.0 ℃|" + empty + "|ro" << QStringList();
+    }
+
+    void editor()
+    {
+        QFETCH(QVariant, fill);
+        QFETCH(QStringList, checks);
+        newdevice editor;
+        QCOMPARE(editor.windowTitle(), QString("添加新设备"));
+        DeviceRecord record = fill.toMap();
+        if (!record.isEmpty())
+            editor.setDeviceInfo(record);
+        for (const QVariant &type : fill.toList())
+            editor.findChild<QComboBox *>("cBdeviceType")->setCurrentIndex(type.toInt());
+        QTEST(shown(&editor), "shown");
+        for (const QString &check : checks) {
+            const QString field = check.section(' ', 0, 0);
+            for (const char *name : {"MaxTemp", "MinTemp", "MaxUnnormalTemp", "MinUnnormalTemp"}) {
+                QString text = check.section(' ', 1).section('=', 0, 0);
+                int pos = 0;
+                const QString edit = "LEdit" + (field == "Limits" ? QString(name) : field);
+                QVERIFY2(editor.findChild<QLineEdit *>(edit)->validator()->validate(text, pos)
+                             == check.section('=', 1).toInt(),
+                         qPrintable(edit + ' ' + check));
+                if (field != "Limits")
+                    break;
+            }
+        }
+        // Read back: the record without its area; a type out of range reads -1, an empty field 0.
+        if (record.isEmpty())
+            return;
+        DeviceRecord expected = record.size() == 1 ? device("", "", 0, 0, 0, 0, 0, 0, 0) : record;
+        expected.remove("parent");
+        if (expected.value("Devicetype").toInt() > 3)
+            expected.insert("Devicetype", -1);
+        QCOMPARE(editor.getDeviceInfo(), expected);
+    }
+};
+
+QTEST_MAIN(TestDeviceView)
+#include "tst_deviceview.moc"
