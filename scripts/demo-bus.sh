@@ -2,20 +2,20 @@
 # scripts/screenshots. Source it with $ktsim set to the built simulator.
 #
 # Demo bus (ttyKT0), 9600 8N1, and the devices of data.db that read it:
-#   station 1 KT101     机房/机柜温度    23.5 ℃; every 120 s up by 15 ℃ at
-#                                       once: alarm (35), then abnormal (30),
-#                                       normal after ~30 s, back ~30 s before
-#                                       the next peak
+#   station 1 KT101     机房/机柜温度    23.5 ℃, up by 15 ℃ every 90 s: alarm
+#                                       (35) for the first ~14 s, abnormal (30)
+#                                       ~10 s, normal ~40 s, abnormal ~10 s,
+#                                       alarm again
 #   station 2 KT104     仓库/货架1..4温度 registers 100..103; channel 3 has
 #                                       no sensor (0xFFFF in 102 and 202:
 #                                       "错误", alarm)
-#   station 3 humidity  仓库/仓库湿度    48 %RH; every 90 s up by 25: abnormal
-#                                       (65) for ~35 s of each period, never alarm
+#   station 3 humidity  仓库/仓库湿度    48 %RH, up by 25 every 60 s: abnormal
+#                                       (65) for ~23 s of each period, never alarm
 #   station 4 voltage   机房/供电电压    12000 mV, normal
 #   station 5 current   机房/回路电流    12000 uA, normal
 #   station 6 (none)    机房/空调温度    offline
 # The excursions start at their peak, so every state shows within seconds.
-demo_bus_args=(--set 2:102:0xFFFF --set 2:202:0xFFFF --excursion 1:100:150:120 --excursion 3:100:25:90)
+demo_bus_args=(--set 2:102:0xFFFF --set 2:202:0xFFFF --excursion 1:100:150:90 --excursion 3:100:25:60)
 # Lone module bus (ttyKT1): one KT101 at settings nobody wrote down, station 9
 # at 19200 8N1, for the reset sweep (复位通信参数 finds it on its 5th attempt).
 # After the reset it takes 9600 8N1 station 1 on a power cycle: kill -HUP its pid.

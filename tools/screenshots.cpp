@@ -125,6 +125,8 @@ int main(int argc, char *argv[])
     // Monitoring: every tile state at once. The demo bus starts its
     // excursions at their peak, and they come back every period.
     if (QWidget *monitor = page(window, "BtnTbarDeviceMonitor", "DeviceView")) {
+        window.resize(1300, 660); // the tile grid spreads its rows over the height
+
         if (auto *tree = child<QTreeView>(monitor, "treeDevice"))
             tree->expandAll();
         setPort(monitor, port);
@@ -144,6 +146,7 @@ int main(int argc, char *argv[])
         }
     }
 
+    window.resize(1300, 880);
     // Debugging: generic reads and the KT101, then the KT104's one-key reads.
     if (QWidget *debug = page(window, "BtnTbarComSetting", "DeviceDebug")) {
         setPort(debug, port);
