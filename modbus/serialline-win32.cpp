@@ -74,7 +74,7 @@ public:
 
     int configure(int baud, int dataBits, char parity, int stopBits) override
     {
-        const DCB dcb = serialLineDcb(saved, baud, dataBits, parity, stopBits);
+        DCB dcb = serialLineDcb(saved, baud, dataBits, parity, stopBits);
         if (!SetCommState(handle, &dcb))
             return fail();
         line = dcb;
