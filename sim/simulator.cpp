@@ -563,10 +563,11 @@ void Simulator::Impl::run()
         while (!out.empty() && out.front().at <= now() + 20000) {
             sleepUntil(out.front().at);
             const Bytes &b = out.front().bytes;
+            // Taken before the master can see the bytes: no gap looks longer than it was.
+            answerEnd = now();
             // Nobody reading the other end is like nobody on the wire: drop what does not fit.
             if (write(masterFd, b.data(), b.size()) < 0) {
             }
-            answerEnd = now();
             out.erase(out.begin());
         }
     }

@@ -1,11 +1,13 @@
 // Back-to-back one-register reads through our master: the cycle time of
 // each transaction and the CPU time the process spent on them.
 //
-//   bench_modbus PORT BAUD PARITY SLAVE COUNT [--raw]
+//   bench_modbus PORT BAUD PARITY SLAVE COUNT [--raw] [--single]
 //
 // With --raw the same exchange runs without the master: a write of the
 // prepared request and plain reads until the 7 answer bytes are in, the
-// floor that the pty and the simulator leave to any master.
+// floor that the pty and the simulator leave to any master. With --single
+// each read comes after a pause, as a polled or human-paced one does, and
+// only the read itself is timed.
 // Prints one line of key=value figures for scripts/bench-modbus.
 #include "modbus.h"
 
@@ -106,8 +108,13 @@ private:
 
 int main(int argc, char **argv)
 {
-    if (argc != 6 && !(argc == 7 && std::strcmp(argv[6], "--raw") == 0)) {
-        std::fprintf(stderr, "usage: bench_modbus PORT BAUD PARITY SLAVE COUNT [--raw]\n");
+    bool rawMode = false, single = false;
+    for (int i = 6; i < argc; ++i) {
+        rawMode = rawMode || std::strcmp(argv[i], "--raw") == 0;
+        single = single || std::strcmp(argv[i], "--single") == 0;
+    }
+    if (argc < 6 || argc != 6 + int(rawMode) + int(single)) {
+        std::fprintf(stderr, "usage: bench_modbus PORT BAUD PARITY SLAVE COUNT [--raw] [--single]\n");
         return 2;
     }
     const int baud = std::atoi(argv[2]);
@@ -117,7 +124,7 @@ int main(int argc, char **argv)
 
     modbus_t *ctx = nullptr;
     std::unique_ptr<RawExchange> raw;
-    if (argc == 7) {
+    if (rawMode) {
         raw = std::make_unique<RawExchange>(argv[1], baud, slave);
         if (!raw->ok) {
             std::fprintf(stderr, "bench_modbus: %s: %s\n", argv[1], std::strerror(errno));
@@ -141,18 +148,23 @@ int main(int argc, char **argv)
     cycles.reserve(size_t(count));
     int errors = 0;
     const double cpu0 = cpuUs();
-    const double start = nowUs();
-    double t = start;
+    double wall = 0;
+    double t = nowUs();
     for (int i = 0; i < count; ++i) {
+        if (single) {
+            const timespec pause{0, 10000000}; // well past any silence between frames
+            nanosleep(&pause, nullptr);
+            t = nowUs();
+        }
         if (!transaction() && ++errors == 10) {
             std::fprintf(stderr, "bench_modbus: no answers from station %d at %d baud\n", slave, baud);
             return 1;
         }
         const double t1 = nowUs();
         cycles.push_back(t1 - t);
+        wall += t1 - t;
         t = t1;
     }
-    const double wall = t - start;
     const double cpu = cpuUs() - cpu0;
     if (ctx) {
         modbus_close(ctx);
