@@ -198,7 +198,8 @@ int receiveConfirmation(modbus_t *ctx, uint8_t *msg)
                 break;
             }
         }
-        if (lengthToRead > 0 && (ctx->byte_timeout.sec > 0 || ctx->byte_timeout.usec > 0))
+        // Not after a lone glitch byte: the module may still be working on its answer.
+        if (lengthToRead > 0 && msgLength > 0 && (ctx->byte_timeout.sec > 0 || ctx->byte_timeout.usec > 0))
             timeout = &ctx->byte_timeout;
     }
     if (ctx->debug)

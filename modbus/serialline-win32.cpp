@@ -145,19 +145,23 @@ private:
     // One wait: the interval and the total timeout both get the wait's
     // length, so ReadFile returns when the wanted bytes are in, when nothing
     // came within it, or when the line fell silent that long after a byte.
-    // "No limit" uses no timeouts at all (MAXDWORD as the interval would
-    // mean "return at once" to the driver). The driver counts milliseconds:
-    // a shorter wait takes one.
+    // The driver counts milliseconds: a shorter wait takes one. No wait at
+    // all is MAXDWORD as the interval (return at once with what is there);
+    // no limit is no timeouts at all.
     int setReadTimeout(long long timeoutUs)
     {
-        const DWORD ms = timeoutUs < 0 ? 0 : DWORD(std::max(1LL, std::min((timeoutUs + 999) / 1000, 0x7FFFFFFFLL)));
-        if (timeouts.ReadIntervalTimeout == ms && timeouts.ReadTotalTimeoutConstant == ms)
+        DWORD interval = 0, total = 0;
+        if (timeoutUs == 0)
+            interval = MAXDWORD;
+        else if (timeoutUs > 0)
+            interval = total = DWORD(std::min((timeoutUs + 999) / 1000, 0x7FFFFFFFLL));
+        if (timeouts.ReadIntervalTimeout == interval && timeouts.ReadTotalTimeoutConstant == total)
             return 0;
-        timeouts.ReadIntervalTimeout = ms;
-        timeouts.ReadTotalTimeoutConstant = ms;
+        timeouts.ReadIntervalTimeout = interval;
+        timeouts.ReadTotalTimeoutConstant = total;
         if (SetCommTimeouts(handle, &timeouts))
             return 0;
-        timeouts.ReadIntervalTimeout = MAXDWORD; // unknown: set again next time
+        timeouts.ReadTotalTimeoutConstant = MAXDWORD; // unknown: set again next time
         return fail();
     }
 

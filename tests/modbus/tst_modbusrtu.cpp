@@ -362,23 +362,24 @@ TEST_CASE(win32LineSetsItsFramingAndNoFlowControl)
 #else
 TEST_CASE(posixLineSetsItsFramingAndNoFlowControl)
 {
-    termios left{}; // every flag on, as nothing sane would leave a port
-    left.c_iflag = left.c_oflag = left.c_cflag = left.c_lflag = ~tcflag_t(0);
+    termios on{}, off{}; // every flag on, or every flag off, as a port may be left
+    on.c_iflag = on.c_oflag = on.c_cflag = on.c_lflag = ~tcflag_t(0);
     const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
-    for (int data = 5; data <= 8; ++data)
-        for (char parity : {'N', 'E', 'O'})
-            for (int stop = 1; stop <= 2; ++stop) {
-                const termios t = serialLineTermios(left, 19200, data, parity, stop);
-                CHECK((t.c_cflag & (CLOCAL | CREAD)) == (CLOCAL | CREAD) && !(t.c_cflag & CRTSCTS));
-                CHECK(!(t.c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP | PARMRK)));
-                CHECK(!(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN)) && !(t.c_oflag & OPOST));
-                CHECK_EQ(t.c_cflag & CSIZE, sizes[data - 5]);
-                CHECK(bool(t.c_cflag & PARENB) == (parity != 'N') && bool(t.c_iflag & INPCK) == (parity != 'N'));
-                CHECK(bool(t.c_cflag & PARODD) == (parity == 'O') && bool(t.c_cflag & CSTOPB) == (stop == 2));
-                CHECK(t.c_cc[VMIN] == 0 && t.c_cc[VTIME] == 0 && cfgetospeed(&t) == B19200);
-            }
+    for (const termios &left : {on, off})
+        for (int data = 5; data <= 8; ++data)
+            for (char parity : {'N', 'E', 'O'})
+                for (int stop = 1; stop <= 2; ++stop) {
+                    const termios t = serialLineTermios(left, 19200, data, parity, stop);
+                    CHECK((t.c_cflag & (CLOCAL | CREAD)) == (CLOCAL | CREAD) && !(t.c_cflag & CRTSCTS));
+                    CHECK(!(t.c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP | PARMRK)));
+                    CHECK(!(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN)) && !(t.c_oflag & OPOST));
+                    CHECK_EQ(t.c_cflag & CSIZE, sizes[data - 5]);
+                    CHECK(bool(t.c_cflag & PARENB) == (parity != 'N') && bool(t.c_iflag & INPCK) == (parity != 'N'));
+                    CHECK(bool(t.c_cflag & PARODD) == (parity == 'O') && bool(t.c_cflag & CSTOPB) == (stop == 2));
+                    CHECK(t.c_cc[VMIN] == 0 && t.c_cc[VTIME] == 0 && cfgetospeed(&t) == B19200);
+                }
     // A rate without a constant is set exactly afterwards, on top of 9600.
-    const termios custom = serialLineTermios(left, 56000, 8, 'N', 1);
+    const termios custom = serialLineTermios(on, 56000, 8, 'N', 1);
     CHECK(cfgetispeed(&custom) == B9600 && cfgetospeed(&custom) == B9600);
 }
 #endif
