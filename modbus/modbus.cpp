@@ -459,6 +459,12 @@ int getCapture(const uint8_t *capture, int storedLength, uint8_t *dest, int *len
 #ifdef _WIN32
 const char *systemErrorText(int errnum, char *buf, size_t size)
 {
+    // The Windows C library has no text for the socket-style numbers the line
+    // sets for a silent bus and an unplugged adapter.
+    if (errnum == ETIMEDOUT)
+        return "Connection timed out";
+    if (errnum == ECONNRESET)
+        return "Connection reset by peer";
     if (strerror_s(buf, size, errnum) != 0)
         std::snprintf(buf, size, "Unknown error %d", errnum);
     return buf;
