@@ -46,8 +46,12 @@ struct modbus_backend
     int (*set_slave)(modbus_t *ctx, int slave);
     int (*build_request_basis)(modbus_t *ctx, int function, int addr, int nb, uint8_t *req);
     int (*send_msg_pre)(uint8_t *req, int req_length); // appends the checksum
+    // Sends once the line has been quiet as long as the protocol asks.
     int (*send)(modbus_t *ctx, const uint8_t *req, int req_length);
+    // Returns once the last request has left the wire: 0, or -1.
+    int (*wait_sent)(modbus_t *ctx);
     // Waits until bytes can be read: 1 when ready, -1 (ETIMEDOUT when silent).
+    // The wait counts from when the request has left the wire.
     int (*select)(modbus_t *ctx, int wanted, const modbus_timeout *timeout);
     int (*recv)(modbus_t *ctx, uint8_t *rsp, int wanted);
     int (*check_integrity)(modbus_t *ctx, uint8_t *msg, int msg_length);
@@ -69,6 +73,13 @@ struct modbus_rtu
     uint8_t rx_buffer[MODBUS_RTU_RECEIVE_BUFFER];
     int rx_count;
     int confirmation_to_ignore;
+    // Timing of the line as opened, in microseconds of a monotonic clock.
+    int line_baud;
+    int char_bits; // start, data, parity and stop bits of one character
+    long long silence_us; // between frames: 3.5 characters, 1.75 ms above 19200 baud
+    long long quiet_since_us; // the last byte seen on the line, ours or a module's
+    long long quiet_needed_us; // the quiet the next request waits for
+    long long sent_until_us; // when the last request has left the wire
 };
 
 struct modbus

@@ -2,7 +2,9 @@
 // the waiting and integrity checks of the receive path.
 #include "modbus-private.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -44,10 +46,18 @@ const uint8_t crcLoTable[256] = {
     0x8F, 0x4F, 0x8D, 0x4D, 0x4C, 0x8C, 0x44, 0x84, 0x85, 0x45, 0x87, 0x47, 0x46, 0x86, 0x82, 0x42, 0x43, 0x83,
     0x41, 0x81, 0x80, 0x40};
 
-const int supportedBauds[] = {110,   300,   600,   1200,   2400,   4800,   9600,   14400,  19200,
-                              38400, 57600, 115200, 230400, 250000, 460800, 500000, 921600, 1000000};
+const int supportedBauds[] = {110,   300,    600,    1200,   2400,   4800,   9600,   14400,   19200, 38400,
+                              56000, 57600, 115200, 230400, 250000, 460800, 500000, 921600, 1000000};
 
 modbus_rtu *rtu(modbus_t *ctx) { return static_cast<modbus_rtu *>(ctx->backend_data); }
+
+long long nowUs()
+{
+    using namespace std::chrono;
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+long long inUs(const modbus_timeout &t) { return (long long)t.sec * 1000000 + t.usec; }
 
 int rtuSetSlave(modbus_t *ctx, int slave)
 {
@@ -76,9 +86,57 @@ int rtuSendMsgPre(uint8_t *req, int req_length)
     return req_length;
 }
 
+// Waits until the line has been quiet for as long as the next request
+// needs: the silence between frames, or after a request that timed out a
+// whole response timeout, so that a late answer to it is dropped here instead
+// of taken for the next request's. What arrives meanwhile is dropped and
+// starts the quiet over. A line that never falls quiet is given up on after
+// one response timeout more, and the request goes out all the same.
+int rtuWaitQuiet(modbus_t *ctx)
+{
+    modbus_rtu *d = rtu(ctx);
+    d->rx_count = 0;
+    const long long giveUp = nowUs() + d->quiet_needed_us + inUs(ctx->response_timeout);
+    for (;;) {
+        const long long now = nowUs();
+        uint8_t dropped;
+        const int n = d->line->read(&dropped, 1, std::max(0LL, d->quiet_since_us + d->quiet_needed_us - now));
+        if (n < 0)
+            return -1;
+        if (n == 0 || now >= giveUp)
+            break;
+        // All that has come so far goes at once; the quiet starts over.
+        if (d->line->discardInput() < 0)
+            return -1;
+        d->quiet_since_us = nowUs();
+    }
+    d->quiet_needed_us = d->silence_us;
+    return 0;
+}
+
 int rtuSend(modbus_t *ctx, const uint8_t *req, int req_length)
 {
-    return rtu(ctx)->line->write(req, req_length);
+    modbus_rtu *d = rtu(ctx);
+    if (rtuWaitQuiet(ctx) < 0)
+        return -1;
+    const int rc = d->line->write(req, req_length);
+    d->sent_until_us = nowUs() + serialLineTransmitUs(rc > 0 ? rc : 0, d->line_baud, d->char_bits);
+    d->quiet_since_us = d->sent_until_us;
+    return rc;
+}
+
+int rtuWaitSent(modbus_t *ctx)
+{
+    modbus_rtu *d = rtu(ctx);
+    for (long long left; (left = d->sent_until_us - nowUs()) > 0;) {
+        uint8_t dropped;
+        const int n = d->line->read(&dropped, 1, left);
+        if (n <= 0)
+            return n;
+        if (d->line->discardInput() < 0) // nobody may answer a broadcast: noise
+            return -1;
+    }
+    return 0;
 }
 
 int rtuSelect(modbus_t *ctx, int wanted, const modbus_timeout *timeout)
@@ -86,16 +144,17 @@ int rtuSelect(modbus_t *ctx, int wanted, const modbus_timeout *timeout)
     modbus_rtu *d = rtu(ctx);
     if (d->rx_count > 0)
         return 1;
-    int ms = -1;
-    if (timeout) {
-        const int64_t total = int64_t(timeout->sec) * 1000 + timeout->usec / 1000;
-        ms = total < 1 ? 1 : total > INT32_MAX ? INT32_MAX : int(total);
-    }
+    long long us = -1;
+    if (timeout)
+        us = inUs(*timeout) + std::max(0LL, d->sent_until_us - nowUs());
     const int max = wanted < MODBUS_RTU_RECEIVE_BUFFER ? wanted : MODBUS_RTU_RECEIVE_BUFFER;
-    const int n = d->line->read(d->rx_buffer, max, ms);
+    const int n = d->line->read(d->rx_buffer, max, us);
     if (n < 0)
         return -1;
+    d->quiet_since_us = nowUs();
     if (n == 0) {
+        // The answer may still come, after the next request has gone out.
+        d->quiet_needed_us = inUs(ctx->response_timeout);
         errno = ETIMEDOUT;
         return -1;
     }
@@ -184,6 +243,13 @@ int rtuConnect(modbus_t *ctx)
     const int dataBits = d->data_bit >= 5 && d->data_bit <= 7 ? d->data_bit : 8;
     const int stopBits = d->stop_bit == 1 ? 1 : 2;
     const char parity = d->parity == 'N' ? 'N' : d->parity == 'E' ? 'E' : 'O';
+    d->line_baud = baud;
+    d->char_bits = serialLineCharBits(dataBits, parity, stopBits);
+    d->silence_us = baud > 19200 ? 1750 : serialLineTransmitUs(7, baud, d->char_bits) / 2;
+    // What was on the line before is unknown: one silence before the first request.
+    d->quiet_since_us = nowUs();
+    d->quiet_needed_us = d->silence_us;
+    d->sent_until_us = 0;
     if (d->line->configure(baud, dataBits, parity, stopBits) < 0) {
         const int saved = errno;
         if (ctx->debug)
@@ -229,6 +295,7 @@ const modbus_backend rtuBackend = {
     rtuBuildRequestBasis,
     rtuSendMsgPre,
     rtuSend,
+    rtuWaitSent,
     rtuSelect,
     rtuRecv,
     rtuCheckIntegrity,

@@ -65,24 +65,26 @@ int sendMsg(modbus_t *ctx, uint8_t *req, int reqLength)
         ctx->last_request_length = reqLength;
         std::printf("\n");
     }
-    int rc;
-    do {
-        // A late answer to an earlier request must never pass for this one's.
-        ctx->backend->flush(ctx);
-        rc = ctx->backend->send(ctx, req, reqLength);
-        if (rc == -1) {
-            modbus_error_print(ctx, nullptr);
-            if (ctx->error_recovery & MODBUS_ERROR_RECOVERY_LINK) {
-                const int saved = errno;
-                sleepFor(ctx->response_timeout);
-                if (saved == EBADF || saved == ECONNRESET || saved == EPIPE) {
-                    ctx->backend->close(ctx);
-                    ctx->backend->connect(ctx);
+    int rc = ctx->backend->send(ctx, req, reqLength);
+    if (rc == -1) {
+        modbus_error_print(ctx, nullptr);
+        // Link recovery: reopen the port and send once more. A port that
+        // cannot be reopened ends it, with the line's own error.
+        if (ctx->error_recovery & MODBUS_ERROR_RECOVERY_LINK) {
+            const int saved = errno;
+            sleepFor(ctx->response_timeout);
+            if (saved == EBADF || saved == ECONNRESET || saved == EPIPE) {
+                ctx->backend->close(ctx);
+                if (ctx->backend->connect(ctx) == -1) {
+                    errno = saved;
+                    return -1;
                 }
-                errno = saved;
             }
+            rc = ctx->backend->send(ctx, req, reqLength);
+            if (rc == -1)
+                modbus_error_print(ctx, nullptr);
         }
-    } while (rc == -1 && (ctx->error_recovery & MODBUS_ERROR_RECOVERY_LINK));
+    }
     if (rc >= 0 && rc != reqLength) {
         errno = MODBUS_ERR_BAD_DATA;
         return -1;
@@ -90,7 +92,8 @@ int sendMsg(modbus_t *ctx, uint8_t *req, int reqLength)
     return rc;
 }
 
-int metaLengthAfterFunction(int function)
+// The part of a write request its answer repeats, after the function code.
+int echoLength(int function)
 {
     switch (function) {
     case MODBUS_FC_WRITE_SINGLE_COIL:
@@ -101,8 +104,23 @@ int metaLengthAfterFunction(int function)
     case MODBUS_FC_MASK_WRITE_REGISTER:
         return 6;
     default:
-        return 1; // byte count of a read, or exception code
+        return 0;
     }
+}
+
+int metaLengthAfterFunction(int function)
+{
+    const int echoed = echoLength(function);
+    return echoed > 0 ? echoed : 1; // else the byte count of a read, or the exception code
+}
+
+// Address and value (or masks) of a write as one number, for the debug print.
+unsigned long echoValue(const uint8_t *p, int length)
+{
+    unsigned long v = 0;
+    for (int i = 2; i < length; ++i)
+        v = v << 8 | p[i];
+    return v;
 }
 
 int dataLengthAfterMeta(modbus_t *ctx, const uint8_t *msg)
@@ -125,6 +143,7 @@ int receiveConfirmation(modbus_t *ctx, uint8_t *msg)
 
     int lengthToRead = int(b->header_length) + 1;
     int msgLength = 0;
+    bool glitchSkipped = false;
     const modbus_timeout *timeout = &ctx->response_timeout;
     while (lengthToRead != 0) {
         if (b->select(ctx, lengthToRead, timeout) == -1) {
@@ -139,6 +158,12 @@ int receiveConfirmation(modbus_t *ctx, uint8_t *msg)
         if (rc == -1) {
             modbus_error_print(ctx, "read");
             return -1;
+        }
+        // A transceiver turning around may leave one 0x00 or 0xFF on the line
+        // before the answer; no module answers from either address.
+        if (msgLength == 0 && !glitchSkipped && (msg[0] == 0x00 || msg[0] == 0xFF)) {
+            glitchSkipped = true;
+            std::memmove(msg, msg + 1, size_t(--rc));
         }
         if (ctx->debug) {
             for (int i = 0; i < rc; ++i) {
@@ -173,7 +198,8 @@ int receiveConfirmation(modbus_t *ctx, uint8_t *msg)
                 break;
             }
         }
-        if (lengthToRead > 0 && (ctx->byte_timeout.sec > 0 || ctx->byte_timeout.usec > 0))
+        // Not after a lone glitch byte: the module may still be working on its answer.
+        if (lengthToRead > 0 && msgLength > 0 && (ctx->byte_timeout.sec > 0 || ctx->byte_timeout.usec > 0))
             timeout = &ctx->byte_timeout;
     }
     if (ctx->debug)
@@ -284,6 +310,17 @@ int checkConfirmation(modbus_t *ctx, const uint8_t *req, const uint8_t *rsp, int
         recoverFromProtocolError(ctx);
         return -1;
     }
+    // A write is answered with its own address and value, quantity or masks.
+    const int echoed = echoLength(function);
+    if (echoed > 0 && std::memcmp(req + offset + 1, rsp + offset + 1, size_t(echoed)) != 0) {
+        if (ctx->debug)
+            std::fprintf(stderr, "Echo not corresponding to the request (%d: 0x%lX != %d: 0x%lX)\n",
+                         modbus_get_u16(rsp + offset + 1), echoValue(rsp + offset + 1, echoed),
+                         modbus_get_u16(req + offset + 1), echoValue(req + offset + 1, echoed));
+        errno = MODBUS_ERR_BAD_DATA;
+        recoverFromProtocolError(ctx);
+        return -1;
+    }
     return rspNb;
 }
 
@@ -293,10 +330,29 @@ int exchange(modbus_t *ctx, uint8_t *req, int reqLength, uint8_t *rsp)
     const int sent = sendMsg(ctx, req, reqLength);
     if (sent <= 0)
         return sent;
+    // Nobody answers a broadcast write: once it has left, it is done.
+    const int function = req[ctx->backend->header_length];
+    if (ctx->slave == MODBUS_BROADCAST_ADDRESS && echoLength(function) > 0) {
+        if (ctx->backend->wait_sent(ctx) == -1)
+            return -1;
+        const bool multiple =
+            function == MODBUS_FC_WRITE_MULTIPLE_COILS || function == MODBUS_FC_WRITE_MULTIPLE_REGISTERS;
+        return multiple ? modbus_get_u16(req + ctx->backend->header_length + 3) : 1;
+    }
     const int received = receiveConfirmation(ctx, rsp);
     if (received == -1)
         return -1;
     return checkConfirmation(ctx, req, rsp, received);
+}
+
+// Addresses are 16 bits: a block may end at 65535 at the latest. Anything
+// else would go out cut to 16 bits, to another address.
+bool outsideAddresses(int addr, int nb)
+{
+    if (addr >= 0 && addr <= 0xFFFF && nb <= 0x10000 - addr)
+        return false;
+    errno = EINVAL;
+    return true;
 }
 
 bool tooMany(modbus_t *ctx, int nb, int limit, const char *format)
@@ -318,7 +374,7 @@ const uint8_t *readRequest(modbus_t *ctx, int function, int addr, int nb, const 
         errno = EINVAL;
         return nullptr;
     }
-    if (tooMany(ctx, nb, limit, tooManyFormat) || !readyForRequest(ctx))
+    if (tooMany(ctx, nb, limit, tooManyFormat) || outsideAddresses(addr, nb) || !readyForRequest(ctx))
         return nullptr;
     uint8_t req[MODBUS_RTU_MAX_ADU_LENGTH];
     const int reqLength = ctx->backend->build_request_basis(ctx, function, addr, nb, req);
@@ -352,7 +408,7 @@ int readRegisters(modbus_t *ctx, int function, int addr, int nb, uint16_t *dest,
 
 int writeSingle(modbus_t *ctx, int function, int addr, int value)
 {
-    if (!readyForRequest(ctx))
+    if (outsideAddresses(addr, 1) || !readyForRequest(ctx))
         return -1;
     uint8_t req[MODBUS_RTU_MAX_ADU_LENGTH];
     uint8_t rsp[MODBUS_RTU_MAX_ADU_LENGTH];
@@ -399,6 +455,36 @@ int getCapture(const uint8_t *capture, int storedLength, uint8_t *dest, int *len
         std::memcpy(dest, capture, size_t(storedLength < MODBUS_CAPTURE_SIZE ? storedLength : MODBUS_CAPTURE_SIZE));
     return 0;
 }
+
+#ifdef _WIN32
+const char *systemErrorText(int errnum, char *buf, size_t size)
+{
+    // The Windows C library has no text for the socket-style numbers the line
+    // sets for a silent bus and an unplugged adapter.
+    if (errnum == ETIMEDOUT)
+        return "Connection timed out";
+    if (errnum == ECONNRESET)
+        return "Connection reset by peer";
+    if (strerror_s(buf, size, errnum) != 0)
+        std::snprintf(buf, size, "Unknown error %d", errnum);
+    return buf;
+}
+#else
+// strerror_r comes in two kinds: the GNU one returns the text (not always in
+// buf), the XSI one fills buf and returns 0.
+[[maybe_unused]] const char *strerrorResult(const char *text, char *, size_t, int) { return text; }
+[[maybe_unused]] const char *strerrorResult(int rc, char *buf, size_t size, int errnum)
+{
+    if (rc != 0)
+        std::snprintf(buf, size, "Unknown error %d", errnum);
+    return buf;
+}
+
+const char *systemErrorText(int errnum, char *buf, size_t size)
+{
+    return strerrorResult(strerror_r(errnum, buf, size), buf, size, errnum);
+}
+#endif
 
 } // namespace
 
@@ -596,7 +682,8 @@ int modbus_write_bits(modbus_t *ctx, int addr, int nb, const uint8_t *src)
         errno = EINVAL;
         return -1;
     }
-    if (tooMany(ctx, nb, MODBUS_MAX_WRITE_BITS, "ERROR Writing too many bits (%d > %d)\n") || !readyForRequest(ctx))
+    if (tooMany(ctx, nb, MODBUS_MAX_WRITE_BITS, "ERROR Writing too many bits (%d > %d)\n")
+        || outsideAddresses(addr, nb) || !readyForRequest(ctx))
         return -1;
     uint8_t req[MODBUS_RTU_MAX_ADU_LENGTH];
     uint8_t rsp[MODBUS_RTU_MAX_ADU_LENGTH];
@@ -613,7 +700,7 @@ int modbus_write_registers(modbus_t *ctx, int addr, int nb, const uint16_t *src)
         return -1;
     }
     if (tooMany(ctx, nb, MODBUS_MAX_WRITE_REGISTERS, "ERROR Trying to write to too many registers (%d > %d)\n")
-        || !readyForRequest(ctx))
+        || outsideAddresses(addr, nb) || !readyForRequest(ctx))
         return -1;
     uint8_t req[MODBUS_RTU_MAX_ADU_LENGTH];
     uint8_t rsp[MODBUS_RTU_MAX_ADU_LENGTH];
@@ -626,7 +713,7 @@ int modbus_write_registers(modbus_t *ctx, int addr, int nb, const uint16_t *src)
 
 int modbus_mask_write_register(modbus_t *ctx, int addr, uint16_t and_mask, uint16_t or_mask)
 {
-    if (!readyForRequest(ctx))
+    if (outsideAddresses(addr, 1) || !readyForRequest(ctx))
         return -1;
     uint8_t req[MODBUS_RTU_MAX_ADU_LENGTH];
     uint8_t rsp[MODBUS_RTU_MAX_ADU_LENGTH];
@@ -647,7 +734,7 @@ int modbus_write_and_read_registers(modbus_t *ctx, int write_addr, int write_nb,
     }
     if (tooMany(ctx, write_nb, MODBUS_MAX_WR_WRITE_REGISTERS, "ERROR Too many registers to write (%d > %d)\n")
         || tooMany(ctx, read_nb, MODBUS_MAX_WR_READ_REGISTERS, "ERROR Too many registers requested (%d > %d)\n")
-        || !readyForRequest(ctx))
+        || outsideAddresses(write_addr, write_nb) || outsideAddresses(read_addr, read_nb) || !readyForRequest(ctx))
         return -1;
     uint8_t req[MODBUS_RTU_MAX_ADU_LENGTH];
     uint8_t rsp[MODBUS_RTU_MAX_ADU_LENGTH];
@@ -730,6 +817,8 @@ const char *modbus_strerror(int errnum)
         return "Negative acknowledge";
     case MODBUS_ERR_MEMORY_PARITY:
         return "Memory parity error";
+    case MODBUS_ERR_NOT_DEFINED:
+        return "Exception code 9 (not defined)";
     case MODBUS_ERR_GATEWAY_PATH:
         return "Gateway path unavailable";
     case MODBUS_ERR_GATEWAY_TARGET:
@@ -740,11 +829,17 @@ const char *modbus_strerror(int errnum)
         return "Invalid data";
     case MODBUS_ERR_BAD_EXCEPTION:
         return "Invalid exception code";
+    case MODBUS_ERR_UNKNOWN_EXCEPTION:
+        return "Unknown exception code";
     case MODBUS_ERR_TOO_MANY_DATA:
         return "Too many data";
     case MODBUS_ERR_BAD_SLAVE:
         return "Response not from requested slave";
-    default:
-        return std::strerror(errnum);
+    default: {
+        // The system's text, in a buffer of the calling thread's own: the
+        // poll thread and the window may both ask at once.
+        thread_local char text[128];
+        return systemErrorText(errnum, text, sizeof text);
+    }
     }
 }

@@ -1,8 +1,9 @@
-// The serial line on POSIX: termios in raw mode, poll() for every wait.
+// The serial line on POSIX: termios in raw mode, ppoll() for every wait.
+#include "serialline-posix.h"
 #include "serialline.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <ctime>
 #include <new>
 
@@ -48,11 +49,11 @@ speed_t speedConstant(int baud)
     }
 }
 
-long long nowMs()
+long long nowUs()
 {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+    return (long long)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
 }
 
 // Unix98 pseudo-terminal slaves, which take no parity bit.
@@ -109,51 +110,29 @@ public:
     {
         if (fd_ < 0)
             return fail(EBADF);
-        termios t = saved_;
-        cfmakeraw(&t);
-        t.c_cflag |= CLOCAL | CREAD;
-        t.c_cflag &= ~(CSIZE | CSTOPB | PARENB | PARODD);
-#ifdef CRTSCTS
-        t.c_cflag &= ~CRTSCTS;
-#endif
-        t.c_cflag |= dataBits == 5 ? CS5 : dataBits == 6 ? CS6 : dataBits == 7 ? CS7 : CS8;
-        if (stopBits == 2)
-            t.c_cflag |= CSTOPB;
-        t.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK);
-        if (parity != 'N') {
-            t.c_cflag |= PARENB;
-            if (parity == 'O')
-                t.c_cflag |= PARODD;
-            t.c_iflag |= INPCK;
-        }
-        t.c_cc[VMIN] = 0;
-        t.c_cc[VTIME] = 0;
-        const speed_t speed = speedConstant(baud);
-        cfsetispeed(&t, speed == B0 ? B9600 : speed);
-        cfsetospeed(&t, speed == B0 ? B9600 : speed);
-        if (apply(t) < 0)
+        if (apply(serialLineTermios(saved_, baud, dataBits, parity, stopBits)) < 0)
             return -1;
-        if (speed == B0 && serialLineSetCustomSpeed(fd_, baud) < 0)
+        if (speedConstant(baud) == B0 && serialLineSetCustomSpeed(fd_, baud) < 0)
             return fail(errno);
         return 0;
     }
 
-    int read(uint8_t *buf, int max, int timeoutMs) override
+    int read(uint8_t *buf, int max, long long timeoutUs) override
     {
         if (fd_ < 0)
             return fail(EBADF);
-        const long long deadline = timeoutMs < 0 ? 0 : nowMs() + timeoutMs;
+        const long long deadline = timeoutUs < 0 ? 0 : nowUs() + timeoutUs;
         int got = 0;
         while (got < max) {
-            int wait = -1;
-            if (timeoutMs >= 0) {
-                const long long left = deadline - nowMs();
-                if (left <= 0)
-                    break;
-                wait = left > INT_MAX ? INT_MAX : int(left);
+            // Once the time is up, what is already there is still taken.
+            timespec wait{}, *waitp = nullptr;
+            if (timeoutUs >= 0) {
+                const long long left = std::max(0LL, deadline - nowUs());
+                wait = {time_t(left / 1000000), long(left % 1000000) * 1000};
+                waitp = &wait;
             }
             pollfd p{fd_, POLLIN, 0};
-            const int r = poll(&p, 1, wait);
+            const int r = ppoll(&p, 1, waitp, nullptr);
             if (r < 0) {
                 if (errno == EINTR)
                     continue;
@@ -276,6 +255,33 @@ private:
 };
 
 } // namespace
+
+termios serialLineTermios(const termios &base, int baud, int dataBits, char parity, int stopBits)
+{
+    termios t = base;
+    cfmakeraw(&t);
+    t.c_cflag |= CLOCAL | CREAD;
+    t.c_cflag &= ~(CSIZE | CSTOPB | PARENB | PARODD);
+#ifdef CRTSCTS
+    t.c_cflag &= ~CRTSCTS;
+#endif
+    t.c_cflag |= dataBits == 5 ? CS5 : dataBits == 6 ? CS6 : dataBits == 7 ? CS7 : CS8;
+    if (stopBits == 2)
+        t.c_cflag |= CSTOPB;
+    t.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK);
+    if (parity != 'N') {
+        t.c_cflag |= PARENB;
+        if (parity == 'O')
+            t.c_cflag |= PARODD;
+        t.c_iflag |= INPCK;
+    }
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    const speed_t speed = speedConstant(baud);
+    cfsetispeed(&t, speed == B0 ? B9600 : speed);
+    cfsetospeed(&t, speed == B0 ? B9600 : speed);
+    return t;
+}
 
 std::unique_ptr<SerialLine> createPlatformSerialLine()
 {

@@ -40,8 +40,10 @@ const char kUsage[] =
     "  --wire-time                 release each byte at its character time\n"
     "  --help                      this text\n"
     "Commands on standard input: power (power cycle), fault ADDR KIND [PARAM],\n"
-    "set ADDR REG VALUE, quit. SIGHUP power-cycles; SIGINT, SIGTERM and the end\n"
-    "of standard input quit (a /dev/null input is ignored, for background use).\n"
+    "set ADDR REG VALUE, gap (prints gap_us=N: the shortest time from an answer's\n"
+    "end to the next request since the last gap, -1 if none), quit.\n"
+    "SIGHUP power-cycles; SIGINT, SIGTERM and the end of standard input quit\n"
+    "(a /dev/null input is ignored, for background use).\n"
     "The parity of a module is checked as odd or not odd: a pseudo-terminal\n"
     "does not keep the even/none distinction.\n";
 
@@ -145,6 +147,8 @@ bool command(ktsim::Simulator &sim, const std::string &line)
         return false;
     if (cmd == "power" && args.empty())
         sim.powerCycle();
+    else if (cmd == "gap" && args.empty())
+        std::printf("gap_us=%lld\n", sim.takeShortestGap()), std::fflush(stdout);
     else if (cmd == "fault" && parseFault(args, address, fault, param))
         sim.setFault(address, fault, param);
     else if (cmd == "set" && args.size() == 3 && toInt(args[0], address) && toInt(args[1], reg)

@@ -393,6 +393,7 @@ struct Simulator::Impl
     std::map<int, FaultSetting> faults;
     bool wireTime = false;
     uint64_t frames = 0;
+    Nanos shortestGap = -1;
 
     int masterFd = -1;
     int slaveFd = -1; // kept open so the pty survives the master's close, and to read its settings
@@ -404,6 +405,11 @@ struct Simulator::Impl
     bool start(const std::string &link);
     void stop();
     void run();
+    void noteGap(Nanos gap)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        shortestGap = shortestGap < 0 ? gap : std::min(shortestGap, gap);
+    }
     std::vector<Chunk> process(const Bytes &frame, Nanos firstByte);
     Module *byAddress(int address)
     {
@@ -503,6 +509,7 @@ void Simulator::Impl::run()
     prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
     Bytes rx;
     Nanos firstByte = 0, lastByte = 0;
+    Nanos answerEnd = -1; // when the last answer was out, until a request follows it
     bool discarding = false; // a broken frame: drop everything up to the next silence
     std::vector<Chunk> out; // sorted by time
     auto schedule = [&out](std::vector<Chunk> chunks) {
@@ -541,6 +548,10 @@ void Simulator::Impl::run()
             const ssize_t got = read(masterFd, buf, sizeof buf);
             if (got > 0) {
                 const Nanos t = now();
+                if (rx.empty() && !discarding && (answerEnd >= 0 || !out.empty())) {
+                    noteGap(out.empty() ? t - answerEnd : 0);
+                    answerEnd = -1;
+                }
                 if (rx.empty())
                     firstByte = t;
                 lastByte = t;
@@ -574,6 +585,8 @@ void Simulator::Impl::run()
         while (!out.empty() && out.front().at <= now() + 20000) {
             sleepUntil(out.front().at);
             const Bytes &b = out.front().bytes;
+            // Taken before the master can see the bytes: no gap looks longer than it was.
+            answerEnd = now();
             // Nobody reading the other end is like nobody on the wire: drop what does not fit.
             if (write(masterFd, b.data(), b.size()) < 0) {
             }
@@ -742,6 +755,14 @@ bool Simulator::setExcursion(int address, int reg, int delta, int periodMs)
     m->excursions[reg - 100] = {double(delta), Nanos(periodMs) * 1000000, now()};
     m->refresh();
     return true;
+}
+
+long long Simulator::takeShortestGap()
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    const long long gap = d->shortestGap < 0 ? -1 : d->shortestGap / 1000;
+    d->shortestGap = -1;
+    return gap;
 }
 
 uint64_t Simulator::framesReceived() const

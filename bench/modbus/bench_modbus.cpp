@@ -1,11 +1,14 @@
 // Back-to-back one-register reads through our master: the cycle time of
 // each transaction and the CPU time the process spent on them.
 //
-//   bench_modbus PORT BAUD PARITY SLAVE COUNT [--raw]
+//   bench_modbus PORT BAUD PARITY SLAVE COUNT [--raw] [--single]
 //
 // With --raw the same exchange runs without the master: a write of the
-// prepared request and plain reads until the 7 answer bytes are in, the
-// floor that the pty and the simulator leave to any master.
+// prepared request after the silence between frames, and plain reads until
+// the 7 answer bytes are in, the floor that the pty and the simulator leave
+// to any master. With --single
+// each read comes after a pause, as a polled or human-paced one does, and
+// only the read itself is timed.
 // Prints one line of key=value figures for scripts/bench-modbus.
 #include "modbus.h"
 
@@ -45,12 +48,15 @@ double percentile(std::vector<double> sorted, double p)
     return sorted[std::min(sorted.size() - 1, size_t(p * double(sorted.size())))];
 }
 
-// The same read without the master: the request built here, written, and
-// the 7 answer bytes read with plain system calls.
+// The same read without the master: the request built here, written once
+// the line has been silent for 3.5 characters since the last answer (a plain
+// sleep), and the 7 answer bytes read with plain system calls.
 class RawExchange
 {
 public:
-    RawExchange(const char *port, int baud, int slave) : fd(open(port, O_RDWR | O_NOCTTY))
+    RawExchange(const char *port, int baud, char parity, int slave)
+        : fd(open(port, O_RDWR | O_NOCTTY)),
+          silenceUs(baud > 19200 ? 1750.0 : 3.5 * (parity == 'N' ? 10 : 11) * 1e6 / baud)
     {
         request[0] = uint8_t(slave);
         uint16_t crc = 0xFFFF;
@@ -81,6 +87,11 @@ public:
 
     bool operator()()
     {
+        const double wait = lastByteUs + silenceUs - nowUs();
+        if (wait > 0) {
+            const timespec pause{0, long(wait * 1000)};
+            nanosleep(&pause, nullptr);
+        }
         uint8_t answer[7];
         if (write(fd, request, sizeof request) != ssize_t(sizeof request))
             return false;
@@ -94,11 +105,13 @@ public:
                 return false;
             got += size_t(n);
         }
+        lastByteUs = nowUs();
         return answer[0] == request[0] && answer[1] == 0x03;
     }
 
 private:
     int fd;
+    double silenceUs, lastByteUs = 0;
     uint8_t request[8] = {0, 0x03, 0x00, 0x64, 0x00, 0x01, 0, 0};
 };
 
@@ -106,8 +119,13 @@ private:
 
 int main(int argc, char **argv)
 {
-    if (argc != 6 && !(argc == 7 && std::strcmp(argv[6], "--raw") == 0)) {
-        std::fprintf(stderr, "usage: bench_modbus PORT BAUD PARITY SLAVE COUNT [--raw]\n");
+    bool rawMode = false, single = false;
+    for (int i = 6; i < argc; ++i) {
+        rawMode = rawMode || std::strcmp(argv[i], "--raw") == 0;
+        single = single || std::strcmp(argv[i], "--single") == 0;
+    }
+    if (argc < 6 || argc != 6 + int(rawMode) + int(single)) {
+        std::fprintf(stderr, "usage: bench_modbus PORT BAUD PARITY SLAVE COUNT [--raw] [--single]\n");
         return 2;
     }
     const int baud = std::atoi(argv[2]);
@@ -117,8 +135,8 @@ int main(int argc, char **argv)
 
     modbus_t *ctx = nullptr;
     std::unique_ptr<RawExchange> raw;
-    if (argc == 7) {
-        raw = std::make_unique<RawExchange>(argv[1], baud, slave);
+    if (rawMode) {
+        raw = std::make_unique<RawExchange>(argv[1], baud, parity, slave);
         if (!raw->ok) {
             std::fprintf(stderr, "bench_modbus: %s: %s\n", argv[1], std::strerror(errno));
             return 1;
@@ -141,18 +159,23 @@ int main(int argc, char **argv)
     cycles.reserve(size_t(count));
     int errors = 0;
     const double cpu0 = cpuUs();
-    const double start = nowUs();
-    double t = start;
+    double wall = 0;
+    double t = nowUs();
     for (int i = 0; i < count; ++i) {
+        if (single) {
+            const timespec pause{0, 10000000}; // well past any silence between frames
+            nanosleep(&pause, nullptr);
+            t = nowUs();
+        }
         if (!transaction() && ++errors == 10) {
             std::fprintf(stderr, "bench_modbus: no answers from station %d at %d baud\n", slave, baud);
             return 1;
         }
         const double t1 = nowUs();
         cycles.push_back(t1 - t);
+        wall += t1 - t;
         t = t1;
     }
-    const double wall = t - start;
     const double cpu = cpuUs() - cpu0;
     if (ctx) {
         modbus_close(ctx);

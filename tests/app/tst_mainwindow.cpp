@@ -182,7 +182,8 @@ private slots:
             shown = true;
             if (monitoring) {
                 window->findChild<QPushButton *>("BtnTbarDeviceMonitor")->click();
-                window->findChild<QComboBox *>("cBBoxCom")->setEditText(port);
+                // Both pages have a port box: take the monitoring page's.
+                window->findChild<DeviceView *>()->findChild<QComboBox *>("cBBoxCom")->setEditText(port);
                 window->findChild<QPushButton *>("pBStartMonitor")->click();
                 running = window->findChild<QPushButton *>("pBStartMonitor")->text() == "监控中";
             }

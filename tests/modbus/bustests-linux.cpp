@@ -3,7 +3,8 @@
 // exclusive open, settings put back on close, the line settings the modules
 // listen at, a device that vanishes mid-exchange. For those the bus also has
 //   --module kt101:20:9600:O:1 --module kt101:21:9600:N:2 --module kt101:22:19200:N:1
-//   --module kt101:23:14400:N:1 --module kt101:24:9600:E:1
+//   --module kt101:23:14400:N:1 --module kt101:24:9600:E:1 --module kt101:25:56000:N:1
+// and a second bus with wire time shows what the master does on the wire.
 #include "bustests.h"
 #include "minitest.h"
 #include "rig.h"
@@ -11,7 +12,9 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <termios.h>
@@ -22,6 +25,7 @@ using ktsim::Fault;
 using ktsim::ModuleType;
 std::string port;
 int probe = -1; // our own descriptor on the port, to read its settings
+ktsim::Simulator *wired; // 9600 and 115200 baud 8N1, each byte held for its character time
 
 termios settings() { termios t{}; return tcgetattr(probe, &t), t; }
 
@@ -54,13 +58,14 @@ TEST_CASE(ptyIsExclusiveAndGetsItsSettingsBack)
 
 TEST_CASE(ptyModulesHearTheLineSettingsTheMasterSets)
 {
-    // 14400 has no B constant; 56000 is no rate the master knows, so it
-    // opens at 9600 and says so.
-    const struct { int baud, stop, slave; } rows[] = {{9600, 2, 21}, {19200, 1, 22}, {14400, 1, 23}, {56000, 1, 1}};
+    // 14400 and 56000 have no B constant; 12345 is no rate the master knows,
+    // so it opens at 9600 and says so.
+    const struct { int baud, stop, slave; } rows[] = {
+        {9600, 2, 21}, {19200, 1, 22}, {14400, 1, 23}, {56000, 1, 25}, {12345, 1, 1}};
     for (const auto &r : rows) {
         OutputCapture out(stdout), err(stderr);
         CHECK_EQ(station(r.slave, r.baud, 'N', r.stop, 1), r.slave);
-        CHECK_EQ(err.contains("WARNING Unknown baud rate 56000 for " + port + " (B9600 used)\n"), r.baud == 56000);
+        CHECK_EQ(err.contains("WARNING Unknown baud rate 12345 for " + port + " (B9600 used)\n"), r.baud == 12345);
     }
 }
 
@@ -80,6 +85,34 @@ TEST_CASE(ptyParityIsOddOrNotOdd)
     for (int round = 0; round < 3; ++round)
         CHECK(station(20, 9600, 'O', 1) == 20 && station(24, 9600, 'E', 1) == 24);
     CHECK(station(20, 9600, 'N', 1) == -1 && station(1, 9600, 'O', 1) == -1);
+}
+
+// Back to back, each request still waits for 3.5 characters of silence after
+// the answer before it (1.75 ms above 19200 baud): a module would otherwise
+// take both frames for one.
+TEST_CASE(ptyBackToBackRequestsKeepTheSilence)
+{
+    const struct { int baud, slave; long long silenceUs; } rows[] = {{9600, 1, 3645}, {115200, 2, 1750}};
+    for (const auto &r : rows) {
+        Context ctx = openBus(wired->portPath(), r.slave, 200, r.baud);
+        REQUIRE(ctx);
+        wired->takeShortestGap();
+        uint16_t v = 0;
+        for (int i = 0; i < 10; ++i)
+            CHECK_EQ(modbus_read_registers(ctx.get(), 100, 1, &v), 1);
+        const long long gap = wired->takeShortestGap();
+        CHECK(gap >= r.silenceUs || (std::fprintf(stderr, "shortest gap %lld us\n", gap), false));
+    }
+}
+
+// 1968 coils are a 255-byte frame, 266 ms on the wire at 9600 baud: longer
+// than the response timeout, which counts from when the frame has left.
+TEST_CASE(ptyResponseTimeoutCountsFromTheEndOfTheRequest)
+{
+    Context ctx = openBus(wired->portPath(), 1, 200);
+    REQUIRE(ctx);
+    const std::vector<uint8_t> coils(MODBUS_MAX_WRITE_BITS, 1);
+    CHECK_EQ(modbus_write_bits(ctx.get(), 0, MODBUS_MAX_WRITE_BITS, coils.data()), MODBUS_MAX_WRITE_BITS);
 }
 
 TEST_CASE(ptyVanishedDeviceEndsTheRequestAtOnce)
@@ -118,9 +151,16 @@ int main(int argc, char **argv)
     }
     for (const ktsim::ModuleSpec &m : {ktsim::ModuleSpec{ModuleType::KT101, 20, 9600, 'O', 1},
                                        {ModuleType::KT101, 21, 9600, 'N', 2}, {ModuleType::KT101, 22, 19200, 'N', 1},
-                                       {ModuleType::KT101, 23, 14400, 'N', 1}, {ModuleType::KT101, 24, 9600, 'E', 1}})
+                                       {ModuleType::KT101, 23, 14400, 'N', 1}, {ModuleType::KT101, 24, 9600, 'E', 1},
+                                       {ModuleType::KT101, 25, 56000, 'N', 1}})
         sim.addModule(m);
-    if (!sim.start() || (probe = ::open(sim.portPath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) < 0) {
+    ktsim::Simulator wireTimed;
+    wireTimed.addModule({ModuleType::KT101, 1, 9600, 'N', 1});
+    wireTimed.addModule({ModuleType::KT101, 2, 115200, 'N', 1});
+    wireTimed.setWireTime(true);
+    wired = &wireTimed;
+    if (!sim.start() || !wireTimed.start()
+        || (probe = ::open(sim.portPath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) < 0) {
         std::perror("simulator");
         return 1;
     }
