@@ -3,11 +3,11 @@
 
 #include "console.h"
 #include "dlghelp.h"
+#include "portlist.h"
 #include "resetsweep.h"
 
 #include <QMessageBox>
 #include <QProgressDialog>
-#include <QSerialPortInfo>
 
 namespace {
 
@@ -18,20 +18,6 @@ const char *const presetStopBits = "1";
 const int presetTimeoutMs = 1000;
 // Each attempt of the reset waits this long for the module.
 const int resetTimeoutMs = 1000;
-
-// The serial ports the platform lists, as the Modbus layer opens them.
-QStringList availablePortNames()
-{
-    QStringList names;
-    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts()) {
-#ifdef Q_OS_WIN
-        names << info.portName();
-#else
-        names << info.systemLocation();
-#endif
-    }
-    return names;
-}
 
 } // namespace
 

@@ -1,4 +1,5 @@
 #include "deviceview.h"
+#include "portlist.h"
 #include "ui_deviceview.h"
 
 #include "newdevice.h"
@@ -12,7 +13,6 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QSerialPortInfo>
 #include <QTimer>
 
 namespace {
@@ -219,11 +219,10 @@ void DeviceView::writeCountLabels()
 void DeviceView::on_pBFlashCOM_clicked()
 {
     ui->cBBoxCom->clear();
-    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    const QStringList ports = availablePortNames();
     if (ports.isEmpty())
         ui->cBBoxCom->addItem(tr("无"));
-    for (const QSerialPortInfo &port : ports)
-        ui->cBBoxCom->addItem(port.portName());
+    ui->cBBoxCom->addItems(ports);
 }
 
 // ---- device tree -------------------------------------------------------------

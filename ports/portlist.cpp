@@ -5,7 +5,9 @@
 QStringList availablePortNames()
 {
     QStringList names;
+    // The device's path: a bare name such as ttyUSB0 would be opened relative
+    // to the working folder.
     for (const QSerialPortInfo &port : QSerialPortInfo::availablePorts())
-        names << port.portName();
+        names << port.systemLocation();
     return names;
 }
