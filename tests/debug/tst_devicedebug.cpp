@@ -5,7 +5,6 @@
 #include "../app/modal.h"
 #include "console.h"
 #include "devicedebug.h"
-#include "dlghelp.h"
 
 #include "simulator.h"
 
@@ -141,16 +140,6 @@ private slots:
     {
         Rig rig;
         QCOMPARE(rig.texts("cBBoxBaudRate cBBoxDataBits cBBoxStopBits timeoutSpinner"), QString("9600|8|1|1000 ms"));
-        // The help button runs the page's help dialog until "确定".
-        QObject helpCloser;
-        answerModals(&helpCloser, &rig.boxes, "YES");
-        DlgHelp *help = nullptr;
-        for (QWidget *top : QApplication::topLevelWidgets())
-            help = help ? help : qobject_cast<DlgHelp *>(top);
-        QVERIFY(help);
-        QSignalSpy finished(help, &QDialog::finished);
-        rig.click("dlgHelp");
-        QCOMPARE(finished.count(), 1);
         QVERIFY(!rig.connect("/dev/tarvo-no-such-port"));
         QCOMPARE(rig.takeBoxes(), QStringList{"Warning|warning|连接失败!"});
 
