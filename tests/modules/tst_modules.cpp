@@ -49,7 +49,7 @@ SweepRun sweep(const std::string &port, int cancelAt = -1)
 
 TEST_CASE(displayRules)
 {
-    // Signed tenths and hundredths of an ohm; the error value is the one next to the largest reading.
+    // Signed tenths and hundredths of an ohm; 65534 is still a reading, 65535 the error value.
     const struct { uint16_t r; double temp; int tempDecimals; double res; int resDecimals; } rows[] = {
         {250, 25.0, 1, 2.5, 2}, {65436, -10.0, 1, 654.36, 2}, {65534, -0.2, 1, 655.34, 2}, {65535, 65535, 0, 65535, 0}};
     for (const auto &row : rows) {
