@@ -78,13 +78,6 @@ std::string who(int station)
     return station == MODBUS_BROADCAST_ADDRESS ? "every station (broadcast)" : "station " + std::to_string(station);
 }
 
-// Nobody answers a broadcast, so once sent it is done, however long the
-// layer waited for an answer.
-bool done(int station, int rc, int expected)
-{
-    return rc == expected || (station == MODBUS_BROADCAST_ADDRESS && rc == -1 && errno == ETIMEDOUT);
-}
-
 // Whether a failed request was answered (an exception, or a frame the layer
 // refused) rather than met by silence or a line failure.
 bool answered(int error) { return error > MODBUS_ERR_BASE && error != MODBUS_ERR_TOO_MANY_DATA; }
@@ -249,7 +242,7 @@ int write(Bus &bus, const Invocation &inv, const Console &con)
                       : modbus_write_registers(ctx, inv.address, n, inv.values.data());
     });
     const std::string name = tableName(inv.table);
-    if (!done(inv.station, rc, n))
+    if (rc != n)
         return bus.failed(inv.station, "write " + name + " " + std::to_string(inv.address));
     const std::string noun = inv.table == Table::Coils ? "coil" : "holding register";
     emit(con,
@@ -277,7 +270,7 @@ int set(Bus &bus, const Invocation &inv, const Console &con)
 {
     const int rc = bus.exchange(inv.station,
                                 [&](modbus_t *ctx) { return modbus_write_register(ctx, inv.address, inv.values[0]); });
-    if (!done(inv.station, rc, 1))
+    if (rc != 1)
         return bus.failed(inv.station, "set " + inv.setting);
     const char *names[][2] = {{"addr", "station address"}, {"baud", "baud rate"}, {"stop", "stop bits"},
                               {"parity", "parity"}};
