@@ -188,12 +188,13 @@ struct Rig
                 answer.startsWith('=') ? input->accept() : input->reject();
             };
         } else if (auto *editor = qobject_cast<newdevice *>(window)) {
-            // "=type|name|addr|reg|max|min|umax|umin" typed key by key and confirmed, or no answer:
-            // cancelled. Recorded as it is left: title, type, limits title, the fields, "ro" for a locked name.
+            // "=types|name|addr|reg|max|min|umax|umin": the types chosen in turn, the fields
+            // typed key by key, then confirmed; no answer cancels. Recorded as it is left:
+            // title, type, limits title, the fields ("ro" for a locked one).
             respond = [this, editor, answer] {
                 const QStringList values = answer.mid(1).split('|');
-                if (answer.startsWith('='))
-                    editor->findChild<QComboBox *>("cBdeviceType")->setCurrentIndex(values.at(0).toInt());
+                for (const QString &type : answer.startsWith('=') ? values.at(0).split(',') : QStringList())
+                    editor->findChild<QComboBox *>("cBdeviceType")->setCurrentIndex(type.toInt());
                 QStringList texts{editor->windowTitle(), editor->findChild<QComboBox *>("cBdeviceType")->currentText(),
                                   editor->findChild<QGroupBox *>("groupBox_2")->title()};
                 for (int i = 0; i < 7; ++i) {
@@ -305,12 +306,7 @@ private slots:
                    device("E3", "M", 2, 0), device("X4", "M", 257, 0), device("Y5", "M", 9, 0)});
         rig.open();
         rig.find<QDoubleSpinBox>("MonitorTimeSpinner")->setValue(0.5);
-        const auto states = [&rig] {
-            QString codes;
-            for (const TempWidget *tile : rig.tiles())
-                codes += QString::number(tile->state());
-            return codes;
-        };
+        const auto readings = [&rig] { return rig.tileTexts(true).join(' '); };
         QStringList before;
         const auto firstChange = [&rig, &before] {
             const QStringList now = rig.tileTexts(true);
@@ -322,15 +318,14 @@ private slots:
 
         rig.startStop("sim");
         QCOMPARE(rig.caption(), QString("监控中"));
-        QVERIFY(rig.runUntil([&] { return states().startsWith("0012"); }));
-        QVERIFY(rig.tiles().at(1)->valueText() == "23.5" && rig.tiles().at(3)->valueText() == "错误");
+        QVERIFY(rig.runUntil([&] { return readings().startsWith("01200 023.5 165 2错误 "); }));
         // Silenced at run time: offline at its next turn. Stopped right then,
         // the display has tile 1 next.
         rig.sim.setFault(4, ktsim::Fault::Silence);
-        QVERIFY(rig.runUntil([&] { return states().startsWith('3'); }));
+        QVERIFY(rig.runUntil([&] { return readings().startsWith('3'); }));
         rig.startStop();
         QCOMPARE(rig.caption(), QString("开始监控"));
-        QCOMPARE(states(), QString("301233"));
+        QCOMPARE(readings(), QString("31200 023.5 165 2错误 3错误 3错误"));
 
         // A restart goes on where the display stopped, not at tile 0.
         rig.sim.setFault(4, ktsim::Fault::None);
@@ -344,7 +339,7 @@ private slots:
         // the display wraps to tile 0.
         QVERIFY(rig.runUntil([&] { return rig.tileTexts(true).at(3) != before.at(3); }));
         rig.startStop();
-        QVERIFY(states().endsWith("33"));
+        QVERIFY(readings().endsWith(" 3错误 3错误"));
         rig.checkCounts = false; // a deletion leaves the labels to the next tick
         for (const char *name : {"M/X4", "M/Y5"}) {
             rig.script = QStringList{"menu 修改设备,删除设备 > 删除设备", "box 删除设备|确认删除设备吗？ > 是"};
@@ -357,7 +352,7 @@ private slots:
         QVERIFY(rig.runUntil([&] { return firstChange() != -1; }));
         QCOMPARE(firstChange(), 0);
         rig.checkCounts = true;
-        QVERIFY(rig.runUntil([&] { return states() == "0110"; }));
+        QVERIFY(rig.runUntil([&] { return readings() == "02500 170 165 030"; }));
         QVERIFY2(rig.countsBroken.isEmpty(), qPrintable(rig.countsBroken));
     }
 
@@ -393,11 +388,11 @@ private slots:
         QTest::newRow("delete area with devices") << "A" << "" << QStringList{areaMenu + " > 删除区域", "box warning|请清除设备后再删除！"} << same << none;
         QTest::newRow("delete empty area") << "E" << "" << QStringList{areaMenu + " > 删除区域"} << "A+[D1,D2]" << QStringList{"-E<设备列表:1"};
         // The editor as it is left. The address fields take no extra digit, humidity and
-        // voltage no point, humidity no sign, temperature one decimal.
+        // voltage no point, humidity no sign, temperature, also chosen again, one decimal.
         QTest::newRow("device") << "E" << "" << QStringList{areaMenu + " > 添加设备", humidity + "H1|300|100|70|5|65|10 > =1|H1|3000|100|70|-5|6.5|10"} << "A[D1,D2] E+[H1]" << QStringList{"+H1<E:2", "+H1<E@300/100#1[70,5,65,10]"};
         QTest::newRow("device: voltage") << "E" << "" << QStringList{areaMenu + " > 添加设备", editor + "电压 mV|电压范围：-32767~32768 mV|V|255|65535|-3276|15|32767|-32768 > =2|V|255|655350|-32769|1.5|32767|-32768"} << "A[D1,D2] E+[V]" << QStringList{"+V<E:2", "+V<E@255/65535#2[-3276,15,32767,-32768]"};
         QTest::newRow("device: cancelled") << "E" << "" << QStringList{areaMenu + " > 添加设备", temperature + "||||||"} << same << none;
-        QTest::newRow("device: name taken") << "E" << "" << QStringList{areaMenu + " > 添加设备", temperature + "D2|1|1|-3276.8|1|1|1 > =0|D2|1|1|-3276.85|1|1|1", failed} << same << none;
+        QTest::newRow("device: name taken") << "E" << "" << QStringList{areaMenu + " > 添加设备", temperature + "D2|1|1|-3276.8|1|1|1 > =1,0|D2|1|1|-3276.85|1|1|1", failed} << same << none;
         QTest::newRow("device: monitoring") << "E" << "monitoring" << QStringList{areaMenu + " > 添加设备", "box warning|请暂停监控后再添加新设备"} << same << none;
         QTest::newRow("modify") << "A/D1" << "" << QStringList{deviceMenu + " > 修改设备", editor + "电流 uA|电流范围：-32767~32768 uA|D1 ro|7|200|-500|500|300|-300 > =3|X|7|200|-500|500|300|-300"} << same << QStringList{"-D1<A@1/100#0[80,0,60,10]", "+D1<A@7/200#3[-500,500,300,-300]"};
         QTest::newRow("modify: cancelled") << "A/D1" << "" << QStringList{deviceMenu + " > 修改设备", temperature + "D1 ro|1|100|80|0|60|10"} << same << none;
