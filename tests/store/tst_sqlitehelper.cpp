@@ -154,23 +154,23 @@ private slots:
 
     void rowRules()
     {
-        // Each step works on what the steps before it left, and closes the database.
-        const QList<std::tuple<const char *, std::function<bool()>, bool>> steps = {
-            {"area", [] { return SqliteHelper::insertArea(area("A")); }, true},
-            {"area row", [] { return store()->queryDataSet("select * from TreeView") == RowSet{area("A")}; }, true},
-            {"device", [] { return SqliteHelper::insertDevice(device("D", "A")); }, true},
-            {"select in capitals", [] { return store()->queryDataSet("SELECT * FROM TreeView").size() == 2; }, true},
-            {"refused statement", [] { return store()->queryDataSet("DELETE FROM Devices").isEmpty(); }, true},
-            {"select on a missing table", [] { return store()->queryDataSet("select * from Missing").isEmpty(); }, true},
-            {"update of an unknown pair changes nothing", [] {
+        // Each step works on what the steps before it left, succeeds, and closes the database.
+        const QList<std::pair<const char *, std::function<bool()>>> steps = {
+            {"area", [] { return SqliteHelper::insertArea(area("A")); }},
+            {"area row", [] { return store()->queryDataSet("select * from TreeView") == RowSet{area("A")}; }},
+            {"device", [] { return SqliteHelper::insertDevice(device("D", "A")); }},
+            {"select in capitals", [] { return store()->queryDataSet("SELECT * FROM TreeView").size() == 2; }},
+            {"refused statement", [] { return store()->queryDataSet("DELETE FROM Devices").isEmpty(); }},
+            {"select on a missing table", [] { return store()->queryDataSet("select * from Missing").isEmpty(); }},
+            {"update of an unknown pair, and the refused statement, changed nothing", [] {
                  return SqliteHelper::updateDevice(device("D", "B", 99, 1))
                         && store()->selectDevice({{"item", "D"}, {"parent", "A"}}) == device("D", "A");
-             }, true},
-            {"delete by name, the tree row left to the caller", [] { return SqliteHelper::deleteDevice("D"); }, true},
+             }},
+            {"delete by name, the tree row left to the caller", [] { return SqliteHelper::deleteDevice("D"); }},
         };
         for (const auto &step : steps) {
-            QVERIFY2(std::get<1>(step)() == std::get<2>(step), std::get<0>(step));
-            QVERIFY2(!QSqlDatabase::database(QSqlDatabase::defaultConnection, false).isOpen(), std::get<0>(step));
+            QVERIFY2(step.second(), step.first);
+            QVERIFY2(!QSqlDatabase::database(QSqlDatabase::defaultConnection, false).isOpen(), step.first);
         }
         QCOMPARE(sqlOn(db(), "SELECT item, parent, Level FROM TreeView"),
                  (Rows{{"A", "设备列表", 1}, {"D", "A", 2}}));
