@@ -101,7 +101,6 @@ void TempWidget::setArea(const QString &area)
 
 void TempWidget::setDeviceAddr(int addr)
 {
-    m_deviceAddr = quint8(addr & 0xFF);
     m_fullDeviceAddr = addr;
 }
 

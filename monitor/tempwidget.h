@@ -38,7 +38,7 @@ public:
     int deviceType() const { return m_deviceType; }
     QString name() const { return m_name; }
     QString area() const { return m_area; }
-    quint8 deviceAddr() const { return m_deviceAddr; }
+    quint8 deviceAddr() const { return quint8(m_fullDeviceAddr & 0xFF); }
     // The address as it was set, before it was cut to 8 bits: one above 247
     // names no station and must never be polled as the station its low bits name.
     int fullDeviceAddr() const { return m_fullDeviceAddr; }
@@ -64,7 +64,6 @@ private:
     QColor m_alarmColor{247, 9, 9, 255};
     QColor m_offlineColor{220, 220, 220, 255};
     double m_value = 65535.0;
-    quint8 m_deviceAddr = 1;
     int m_fullDeviceAddr = 1;
     quint16 m_regAddr = 1;
     double m_maxTemp = 0.0;
