@@ -4,6 +4,7 @@
 #include "devicedebug.h"
 #include "deviceview.h"
 #include "dlgabout.h"
+#include "qdlglogin.h"
 #include "userlog.h"
 
 #include <QDesktopServices>
@@ -29,6 +30,7 @@ MainWindow::MainWindow(QWidget *parent)
 
     debugPage = new DeviceDebug(this);
     monitorPage = new DeviceView(this);
+    monitorPage->setUser(QDlgLogin::loggedInUser());
     logPage = new UserLog(this);
 
     auto *clock = new QTimer(this);

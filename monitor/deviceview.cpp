@@ -3,16 +3,19 @@
 #include "ui_deviceview.h"
 
 #include "newdevice.h"
+#include "recorder.h"
 #include "sqlitehelper.h"
 #include "treeitem.h"
 #include "treemodel.h"
 
 #include <QCursor>
+#include <QDir>
 #include <QGridLayout>
 #include <QInputDialog>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSettings>
 #include <QTimer>
 
 namespace {
@@ -29,13 +32,44 @@ DeviceView::DeviceView(QWidget *parent)
     initDeviceTree();
     monitorTimer = new QTimer(this);
     connect(monitorTimer, &QTimer::timeout, this, &DeviceView::MonitorTimer);
+
+    // history.db lives beside data.db.
+    const QString historyPath = QDir::current().absoluteFilePath(QStringLiteral("history.db"));
+    recorder = new Recorder(historyPath);
+    recorder->setRetentionDays(
+        QSettings(QStringLiteral("KRM-Qt"), QStringLiteral("tarvo")).value(QStringLiteral("HistoryDays"), 365).toInt());
+    ui->LBDeviceView_History->setToolTip(historyPath);
+    connect(recorder, &Recorder::recordingChanged, this, &DeviceView::showRecording);
+    connect(&pollThread, &QReadThread::readingPolled, recorder, &Recorder::record);
+    recorder->runIn(historyThread);
 }
 
 DeviceView::~DeviceView()
 {
     pollThread.CloseRtu();
+    if (!monitoringStopped())
+        journal([user = user](Recorder &r) { r.monitoringStopped(user); });
+    recorder->stop(); // it is deleted in its thread as that ends
+    historyThread.wait();
     delete ui;
     delete treeModel;
+}
+
+void DeviceView::setUser(const QString &name)
+{
+    user = name;
+}
+
+void DeviceView::journal(const std::function<void(Recorder &)> &entry)
+{
+    Recorder *r = recorder;
+    QMetaObject::invokeMethod(recorder, [r, entry] { entry(*r); });
+}
+
+void DeviceView::showRecording(bool recording, const QString &reason)
+{
+    ui->LBDeviceView_History->setText(recording ? tr("历史记录：正常") : tr("历史记录已停止：%1").arg(reason));
+    ui->LBDeviceView_History->setStyleSheet(recording ? QString() : QStringLiteral("color: rgb(247, 9, 9);"));
 }
 
 // ---- tiles -----------------------------------------------------------------
@@ -152,6 +186,10 @@ void DeviceView::on_pBStartMonitor_clicked()
             return;
         }
         ui->pBStartMonitor->setText(tr("监控中"));
+        const QString line = QStringLiteral("%1 %2%3%4").arg(baud).arg(dataBits).arg(ui->cBBoxParity->currentText()).arg(stopBits);
+        journal([user = user, port = ui->cBBoxCom->currentText(), line](Recorder &r) {
+            r.monitoringStarted(user, port, line);
+        });
         pollThread.SetPollList(tiles);
         pollThread.start();
         pollThread.ResumePolling();
@@ -160,6 +198,7 @@ void DeviceView::on_pBStartMonitor_clicked()
         pollThread.StopPolling();
         pollThread.wait();
         pollThread.CloseRtu();
+        journal([user = user](Recorder &r) { r.monitoringStopped(user); });
         ui->pBStartMonitor->setText(tr("开始监控"));
         monitorTimer->stop();
     }
@@ -354,6 +393,8 @@ void DeviceView::addDevice(const QModelIndex &areaIndex, QMap<QString, QVariant>
     ui->treeDevice->expand(areaIndex);
 
     AddDeviceTile(record);
+    journal([user = user, area = record.value(QStringLiteral("parent")).toString(),
+             name = record.value(QStringLiteral("name")).toString()](Recorder &r) { r.deviceAdded(user, area, name); });
     ++offlineCount; // every tile starts offline
     ui->LBDeviceView_OffLine->setText(QString("%1").arg(offlineCount));
 }
@@ -377,10 +418,15 @@ void DeviceView::On_DeviceMenuTriggered(QAction *action)
             return;
         DeviceRecord record = dialog.getDeviceInfo();
         record.insert(QStringLiteral("parent"), deviceKey.value(QStringLiteral("parent")));
-        if (SqliteHelper::updateDevice(record))
-            UpdateDeviceTile(record);
-        else
+        if (!SqliteHelper::updateDevice(record)) {
             warn(tr("添加失败!"));
+            return;
+        }
+        UpdateDeviceTile(record);
+        journal([user = user, area = record.value(QStringLiteral("parent")).toString(),
+                 name = record.value(QStringLiteral("name")).toString()](Recorder &r) {
+            r.deviceChanged(user, area, name);
+        });
     } else if (action == actDeleteDevice) {
         deleteDevice(index, name);
     }
@@ -406,6 +452,8 @@ void DeviceView::deleteDevice(const QModelIndex &index, const QString &name)
         warn(tr("删除失败!"));
         return;
     }
+    const QString area = treeModel->data(treeModel->parent(index), Qt::DisplayRole).toString();
+    journal([user = user, area, name](Recorder &r) { r.deviceDeleted(user, area, name); });
     if (!treeModel->removeRows(index.row(), 1, treeModel->parent(index))) {
         warn(tr("操作错误!"));
         return;

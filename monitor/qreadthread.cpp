@@ -2,7 +2,12 @@
 
 #include "tempwidget.h"
 
-QReadThread::QReadThread() = default;
+#include <QDateTime>
+
+QReadThread::QReadThread()
+{
+    qRegisterMetaType<Reading>(); // readingPolled goes out queued
+}
 
 QReadThread::~QReadThread()
 {
@@ -50,6 +55,10 @@ void QReadThread::SetPollList(const QList<TempWidget *> &tiles)
         PollEntry entry;
         entry.slaveAddr = tile->fullDeviceAddr();
         entry.regAddr = tile->regAddr();
+        entry.area = tile->area();
+        entry.name = tile->name();
+        entry.deviceType = tile->deviceType();
+        entry.limits = {tile->minTemp(), tile->minUnnormalTemp(), tile->maxUnnormalTemp(), tile->maxTemp()};
         pollList.append(entry);
     }
 }
@@ -124,4 +133,10 @@ void QReadThread::pollOne(int &position)
         entry.online = false;
     }
     position = (position + 1) % pollList.size();
+
+    Reading reading{entry.area, entry.name, entry.deviceType, entry.limits, QDateTime::currentMSecsSinceEpoch(),
+                    entry.online, word};
+    judge(reading);
+    locker.unlock();
+    emit readingPolled(reading);
 }

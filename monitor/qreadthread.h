@@ -10,6 +10,7 @@
 #include <atomic>
 
 #include "modbus/modbus.h"
+#include "readingstate.h"
 
 class TempWidget;
 
@@ -22,6 +23,11 @@ struct PollEntry
     quint16 regAddr = 0;
     quint16 value = 0; // last good reading; meaningless until online was once true
     bool online = false;
+    // What a poll result carries besides the register.
+    QString area;
+    QString name;
+    int deviceType = 0;
+    DeviceLimits limits;
 };
 
 // Reads one holding register of one device per cycle, round-robin, with a
@@ -55,6 +61,10 @@ public:
     // Clears the stop flag before the thread exists, so that a StopPolling
     // right after start is never lost.
     void start(Priority priority = InheritPriority);
+
+signals:
+    // Every poll result, good or not, from the poll thread.
+    void readingPolled(const Reading &reading);
 
 protected:
     void run() override;
