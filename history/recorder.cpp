@@ -86,14 +86,14 @@ Trouble troubleOf(const QSqlError &error)
 QString reasonOf(const QSqlError &error)
 {
     switch (troubleOf(error)) {
-    case Trouble::Locked: return QStringLiteral("history.db 被其他程序锁定");
-    case Trouble::ReadOnly: return QStringLiteral("history.db 只读");
+    case Trouble::Locked: return QStringLiteral("文件被其他程序锁定");
+    case Trouble::ReadOnly: return QStringLiteral("文件只读");
     case Trouble::Full: return QStringLiteral("磁盘已满");
-    case Trouble::Damaged: return QStringLiteral("history.db 已损坏，且无法改名");
+    case Trouble::Damaged: return QStringLiteral("文件已损坏，且无法改名");
     case Trouble::Other: break;
     }
     const QString detail = error.databaseText().isEmpty() ? error.driverText() : error.databaseText();
-    return QStringLiteral("history.db 无法写入：%1").arg(detail);
+    return QStringLiteral("无法写入：%1").arg(detail);
 }
 
 QVariant nullable(bool present, const QVariant &value)

@@ -253,8 +253,8 @@ private slots:
     {
         QTest::addColumn<QString>("fault");
         QTest::addColumn<QString>("reason"); // why recording stopped; none: it did not
-        QTest::newRow("locked") << "locked" << "history.db 被其他程序锁定";
-        QTest::newRow("read-only") << "read-only" << "history.db 只读";
+        QTest::newRow("locked") << "locked" << "文件被其他程序锁定";
+        QTest::newRow("read-only") << "read-only" << "文件只读";
         QTest::newRow("damaged") << "damaged" << "";
     }
 
