@@ -58,6 +58,8 @@ UserLog::UserLog(QWidget *parent)
 UserLog::~UserLog()
 {
     const QString name = history.connectionName();
+    journal->setDatabase(QSqlDatabase());
+    plot->setDatabase(QSqlDatabase());
     history = QSqlDatabase();
     QSqlDatabase::removeDatabase(name);
     delete ui;
