@@ -146,7 +146,14 @@ struct TrendPlot::Series
 TrendPlot::TrendPlot(QWidget *parent) : QwtPlot(parent), followTimer(new QTimer(this))
 {
     setCanvasBackground(Qt::white);
-    setAxisScaleDraw(xBottom, new QwtDateScaleDraw(Qt::LocalTime));
+    auto *dates = new QwtDateScaleDraw(Qt::LocalTime);
+    const struct { QwtDate::IntervalType step; const char *format; } formats[] = {
+        {QwtDate::Millisecond, "HH:mm:ss.zzz"}, {QwtDate::Second, "HH:mm:ss"}, {QwtDate::Minute, "HH:mm"},
+        {QwtDate::Hour, "MM-dd HH:mm"}, {QwtDate::Day, "MM-dd"}, {QwtDate::Week, "MM-dd"},
+        {QwtDate::Month, "yyyy-MM"}, {QwtDate::Year, "yyyy"}};
+    for (const auto &f : formats)
+        dates->setDateFormat(f.step, QString::fromLatin1(f.format));
+    setAxisScaleDraw(xBottom, dates);
     setAxisScaleEngine(xBottom, new QwtDateScaleEngine(Qt::LocalTime));
     insertLegend(new QwtLegend, BottomLegend);
     auto *grid = new QwtPlotGrid;

@@ -38,6 +38,7 @@ UserLog::UserLog(QWidget *parent)
     ui->tableJournal->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     ui->tableJournal->horizontalHeader()->setStretchLastSection(true);
     ui->tableJournal->verticalHeader()->setVisible(false);
+    ui->tableJournal->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
     ui->tableJournal->setColumnWidth(JournalModel::TimeColumn, 150);
     ui->tableJournal->setColumnWidth(JournalModel::EventColumn, 220);
     plot->setObjectName(QStringLiteral("plotTrend"));
@@ -52,7 +53,8 @@ UserLog::UserLog(QWidget *parent)
 
     connect(countTimer, &QTimer::timeout, this, &UserLog::countUnacknowledged);
     countTimer->start(2000);
-    countUnacknowledged();
+    // After the constructor, so whoever shows the count is connected by then.
+    QTimer::singleShot(0, this, &UserLog::countUnacknowledged);
 }
 
 UserLog::~UserLog()

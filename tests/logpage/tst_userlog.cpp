@@ -150,7 +150,7 @@ private slots:
         QSignalSpy count(&page, &UserLog::unacknowledgedChanged);
         page.setUser("张工");
         page.show();
-        QCOMPARE(page.unacknowledgedCount(), 2);
+        QTRY_COMPARE(page.unacknowledgedCount(), 2);
         page.findChild<QComboBox *>("cBRange")->setCurrentIndex(3);
         auto *table = page.findChild<QTableView *>("tableJournal");
         table->selectAll();
