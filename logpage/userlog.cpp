@@ -9,6 +9,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHeaderView>
+#include <QScrollBar>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTimer>
@@ -278,8 +279,17 @@ void UserLog::countUnacknowledged()
     q.addBindValue(int(HistorySchema::Alarm));
     if (!q.exec() || !q.next())
         return;
+    const bool added = newest > countedUpTo;
     countedUpTo = newest;
     setUnacknowledged(unacknowledged + q.value(0).toInt());
+    // New events show at the top of a journal that ends now, unless the
+    // operator scrolled down to read or selected rows to acknowledge.
+    qint64 from, to;
+    bool follow;
+    range(&from, &to, &follow);
+    if (added && follow && ui->tableJournal->isVisible() && ui->tableJournal->verticalScrollBar()->value() == 0
+        && !ui->tableJournal->selectionModel()->hasSelection())
+        queryJournal();
 }
 
 void UserLog::setUnacknowledged(int count)
