@@ -39,6 +39,7 @@ private slots:
     void toolbarAndPages()
     {
         // One alarm nobody acknowledged, in history.db beside data.db.
+        QFile::remove("history.db");
         {
             QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "history");
             db.setDatabaseName("history.db");
