@@ -34,6 +34,12 @@ QString QDlgLogin::encrypt(const QString &text) const
     return QString::fromLatin1(QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Md5).toHex());
 }
 
+QString QDlgLogin::loggedInUser()
+{
+    // One user name, which only a successful login stores.
+    return QSettings(settingsOrg, settingsApp).value("Username", defaultUser).toString();
+}
+
 void QDlgLogin::readSettings()
 {
     QSettings settings(settingsOrg, settingsApp);
