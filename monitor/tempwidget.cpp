@@ -1,7 +1,9 @@
 #include "tempwidget.h"
 
+#include <QContextMenuEvent>
 #include <QFont>
 #include <QFontMetrics>
+#include <QMenu>
 #include <QPainter>
 
 namespace {
@@ -171,4 +173,16 @@ void TempWidget::paintEvent(QPaintEvent *)
     drawCentred(painter, 50, valueText());
     painter.setFont(tileFont(10));
     drawCentred(painter, 70, labelText());
+}
+
+void TempWidget::contextMenuEvent(QContextMenuEvent *event)
+{
+    QMenu menu(this);
+    menu.addAction(tr("趋势"), this, &TempWidget::trendRequested);
+    menu.exec(event->globalPos());
+}
+
+void TempWidget::mouseDoubleClickEvent(QMouseEvent *)
+{
+    emit trendRequested();
 }
