@@ -37,6 +37,8 @@ class QTimer;
 // PendingCap readings), the write is tried again every second, and once it
 // succeeds two system events say when recording stopped and that it resumed.
 // A damaged file is renamed aside and a new one started.
+//
+// Slots are called queued from other threads (a signal, or invokeMethod).
 class Recorder : public QObject
 {
     Q_OBJECT
