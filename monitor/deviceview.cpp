@@ -51,10 +51,16 @@ void DeviceView::LoadDeviceTiles()
     if (!tiles.isEmpty())
         return;
     const RowSet rows = SqliteHelper::instance()->queryDataSet(QStringLiteral("select * from Devices"));
+    // Showing a tile in a visible area lays out all the tiles before it again:
+    // the area stays hidden until the last one is in, and is laid out once.
+    QWidget *area = ui->scrollAreaWidgetContents;
+    const bool visible = area->isVisible();
+    area->hide();
     for (const DeviceRecord &row : rows) {
         AddDeviceTile(row);
         ++offlineCount;
     }
+    area->setVisible(visible);
     writeCountLabels();
 }
 
