@@ -39,6 +39,10 @@ DeviceView::DeviceView(QWidget *parent)
 {
     ui->setupUi(this);
     tileGrid = new QGridLayout(ui->scrollAreaWidgetContents);
+    // Packed from the top-left however large the area is.
+    tileGrid->setAlignment(Qt::AlignTop | Qt::AlignLeft);
+    // A /dev/serial/by-id name is longer than the box.
+    connect(ui->cBBoxCom, &QComboBox::currentTextChanged, ui->cBBoxCom, &QWidget::setToolTip);
     initDeviceTree();
     // Said once the window is up: what is wrong with data.db and where it is.
     const QString problem = SqliteHelper::instance()->problem();

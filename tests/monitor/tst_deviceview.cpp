@@ -270,10 +270,13 @@ private slots:
         rig.page->UpdateDeviceTile(device("X", "E", 9, 1)); // no such tile
         QCOMPARE(tile->toolTip(), tip.arg(QString(24, ' ')));
 
-        // Narrower than a cell: one column.
+        // Narrower than a cell: one column, packed at the top however tall the page.
         rig.find<QScrollArea>("TempView")->setFixedWidth(119);
+        rig.page->resize(1159, 1000);
         rig.page->layout()->activate();
         rig.page->ArrangeTiles();
+        QApplication::processEvents();
+        QVERIFY(rig.tiles().at(1)->y() - rig.tiles().at(0)->y() <= 120);
         auto *grid = qobject_cast<QGridLayout *>(rig.find<QWidget>("scrollAreaWidgetContents")->layout());
         int row, column, span;
         for (TempWidget *tile : rig.tiles()) {
@@ -288,6 +291,11 @@ private slots:
         auto *com = rig.find<QComboBox>("cBBoxCom");
         QCOMPARE(com->count(), qMax(1, ports.size()));
         QCOMPARE(com->itemText(0), ports.isEmpty() ? QString("无") : ports.first());
+        // A long port name: the box takes the column's width, the tooltip the whole name.
+        const QString byId = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
+        com->setEditText(byId);
+        QCOMPARE(com->toolTip(), byId);
+        QVERIFY(com->width() > 150);
     }
 
     void monitoringRun()
