@@ -42,6 +42,12 @@ QString QDlgLogin::encrypt(const QString &text) const
     return QString::fromLatin1(QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Md5).toHex());
 }
 
+QString QDlgLogin::loggedInUser()
+{
+    // One user name, which only a successful login stores.
+    return textSetting(QSettings(settingsOrg, settingsApp), "Username", defaultUser);
+}
+
 void QDlgLogin::readSettings()
 {
     QSettings settings(settingsOrg, settingsApp);

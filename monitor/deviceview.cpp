@@ -131,6 +131,7 @@ void DeviceView::AddDeviceTile(const DeviceRecord &record)
 {
     auto *tile = new TempWidget(ui->scrollAreaWidgetContents);
     applyRecord(tile, record, 28);
+    connect(tile, &TempWidget::trendRequested, this, [this, tile] { emit trendRequested(tile->area(), tile->name()); });
     const int columns = columnCount();
     tile->show();
     tileGrid->addWidget(tile, tileCount / columns, tileCount % columns);

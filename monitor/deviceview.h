@@ -44,6 +44,10 @@ public:
     // Places every tile again for the tile area's current width.
     void ArrangeTiles();
 
+signals:
+    // A tile asked for its device's trend, which another page draws.
+    void trendRequested(const QString &area, const QString &name);
+
 protected:
     // Also when the window was resized while another page was showing: the
     // tile area's width is only known once this page is laid out again.

@@ -2,8 +2,10 @@
 
 #include "history/readingstate.h"
 
+#include <QContextMenuEvent>
 #include <QFont>
 #include <QFontMetrics>
+#include <QMenu>
 #include <QPainter>
 
 namespace {
@@ -156,4 +158,16 @@ void TempWidget::paintEvent(QPaintEvent *)
     // The disc is 80 wide; the chords at the two text lines leave these widths.
     drawCentred(painter, 50, valueText(), 20, 12, 70);
     drawCentred(painter, 70, labelText(), 10, 8, 60);
+}
+
+void TempWidget::contextMenuEvent(QContextMenuEvent *event)
+{
+    QMenu menu(this);
+    menu.addAction(tr("趋势"), this, &TempWidget::trendRequested);
+    menu.exec(event->globalPos());
+}
+
+void TempWidget::mouseDoubleClickEvent(QMouseEvent *)
+{
+    emit trendRequested();
 }

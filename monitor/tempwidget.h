@@ -54,8 +54,14 @@ public:
     QString valueText() const;
     QString labelText() const;
 
+signals:
+    // The operator asked for this device's trend: 趋势 in the tile's menu or a double-click.
+    void trendRequested();
+
 protected:
     void paintEvent(QPaintEvent *event) override;
+    void contextMenuEvent(QContextMenuEvent *event) override;
+    void mouseDoubleClickEvent(QMouseEvent *event) override;
 
 private:
     QColor m_textColor{255, 255, 255, 255};
