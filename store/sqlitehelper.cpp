@@ -20,7 +20,6 @@ const char *const kDeviceColumns[] = {"name", "parent", "DeviceAddr", "RegAddr",
                                       "MinTemp", "MaxUnnormalTemp", "MinUnnormalTemp", "Devicetype"};
 
 const char *const kInsertTreeRow = "INSERT INTO TreeView(item,parent,Level)VALUES (:item,:parent,:Level)";
-const char *const kDeleteTreeRow = "DELETE FROM TreeView WHERE item=:item AND Level=:Level";
 
 // Set once at start when data.db cannot be read: every operation then fails at
 // once, and the file is never touched.
@@ -87,14 +86,6 @@ bool inTransaction(QSqlDatabase &db, Body body)
     if (!ok)
         db.rollback();
     return ok;
-}
-
-bool deleteTreeRowIn(QSqlQuery &query, const QVariant &item, const QVariant &level)
-{
-    query.prepare(QLatin1String(kDeleteTreeRow));
-    query.bindValue(QStringLiteral(":item"), item);
-    query.bindValue(QStringLiteral(":Level"), level);
-    return query.exec();
 }
 
 // Runs a prepared statement with :name and :area bound.
@@ -220,15 +211,6 @@ bool SqliteHelper::insertArea(const TreeRowRecord &record)
     return query.exec();
 }
 
-bool SqliteHelper::deleteTreeRow(const TreeRowRecord &record)
-{
-    Session session;
-    if (!session.usable())
-        return false;
-    QSqlQuery query(session.db);
-    return deleteTreeRowIn(query, record.value(QStringLiteral("item")), record.value(QStringLiteral("Level")));
-}
-
 bool SqliteHelper::insertDevice(const DeviceRecord &record)
 {
     if (!hasKeys(record, kDeviceColumns))
@@ -308,7 +290,11 @@ int SqliteHelper::deleteArea(const QString &name)
         if (!query.exec() || !query.next())
             return false;
         holdsDevices = query.value(0).toInt() != 0;
-        return !holdsDevices && deleteTreeRowIn(query, name, 1);
+        if (holdsDevices)
+            return false;
+        query.prepare(QStringLiteral("DELETE FROM TreeView WHERE item = :item AND Level = 1"));
+        query.bindValue(QStringLiteral(":item"), name);
+        return query.exec();
     });
     return deleted ? 1 : holdsDevices ? 0 : -1;
 }

@@ -25,9 +25,8 @@ public:
 
     static QSqlDatabase openDatabase();
 
-    // Areas and the tree rows of devices.
+    // Areas.
     static bool insertArea(const TreeRowRecord &record);
-    static bool deleteTreeRow(const TreeRowRecord &record);
     // The area's row: 1 when deleted (or not there), 0 when the file holds
     // devices of it, -1 on failure.
     static int deleteArea(const QString &name);
