@@ -181,6 +181,7 @@ private slots:
             return true;
         });
         QCOMPARE(runSession(), exitCode);
+        QVERIFY(!QApplication::windowIcon().isNull());
         QCOMPARE(shown, logIn);
         QCOMPARE(running, monitoring);
         QVERIFY2(window.isNull(), "the main window outlived the session");
