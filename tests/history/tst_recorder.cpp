@@ -74,8 +74,9 @@ bool setReadOnly(const QString &path, bool readOnly)
 // are noted as "+" or "-reason".
 struct Rig
 {
-    QTemporaryDir dir;
-    QString path = dir.filePath("history.db");
+    explicit Rig(const QString &path) : path(path) {}
+
+    QString path;
     QThread thread;
     Recorder *recorder = nullptr;
     QTimer feed;
@@ -109,8 +110,7 @@ struct Rig
 int recordUntilKilled(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    Rig rig;
-    rig.path = QString::fromLocal8Bit(argv[2]);
+    Rig rig(QString::fromLocal8Bit(argv[2]));
     rig.start();
     rig.feed.setInterval(5);
     return app.exec();
@@ -262,7 +262,8 @@ private slots:
     {
         QFETCH(QString, fault);
         QFETCH(QString, reason);
-        Rig rig;
+        QTemporaryDir dir;
+        Rig rig(dir.filePath("history.db"));
         const QByteArray garbage = QByteArray("not a database ").repeated(300);
         if (fault == "damaged") {
             QFile file(rig.path);
@@ -296,9 +297,9 @@ private slots:
         QCOMPARE(rig.sql("SELECT count(*) FROM readings"), QStringList{QString::number(rig.fed)});
         const QStringList system = rig.sql("SELECT text FROM events WHERE kind = 5 ORDER BY id");
         if (fault == "damaged") {
-            const QStringList aside = QDir(rig.dir.path()).entryList({"history-damaged-*.db"});
+            const QStringList aside = QDir(dir.path()).entryList({"history-damaged-*.db"});
             QCOMPARE(system, QStringList{"history.db 已损坏，已改名为 " + aside.value(0)});
-            QFile file(rig.dir.filePath(aside.value(0)));
+            QFile file(dir.filePath(aside.value(0)));
             QVERIFY(file.open(QIODevice::ReadOnly));
             QCOMPARE(file.readAll(), garbage);
         } else {
