@@ -75,6 +75,13 @@ bool setReadOnly(const QString &path, bool readOnly)
 struct Rig
 {
     explicit Rig(const QString &path) : path(path) {}
+    // Also when a check failed half-way.
+    ~Rig()
+    {
+        if (thread.isRunning())
+            stop();
+        setReadOnly(path, false);
+    }
 
     QString path;
     QThread thread;
