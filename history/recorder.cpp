@@ -86,10 +86,10 @@ Trouble troubleOf(const QSqlError &error)
 QString reasonOf(const QSqlError &error)
 {
     switch (troubleOf(error)) {
-    case Trouble::Locked: return QStringLiteral("文件被其他程序锁定");
+    case Trouble::Locked: return QStringLiteral("文件被锁定");
     case Trouble::ReadOnly: return QStringLiteral("文件只读");
     case Trouble::Full: return QStringLiteral("磁盘已满");
-    case Trouble::Damaged: return QStringLiteral("文件已损坏，且无法改名");
+    case Trouble::Damaged: return QStringLiteral("文件损坏，无法改名");
     case Trouble::Other: break;
     }
     const QString detail = error.databaseText().isEmpty() ? error.driverText() : error.databaseText();
@@ -411,8 +411,8 @@ bool Recorder::flush()
     if (!recording) {
         recording = true;
         reason.clear();
-        systemEvent(dropped == 0 ? QStringLiteral("历史记录已恢复")
-                                 : QStringLiteral("历史记录已恢复，%1 条读数未能保存").arg(dropped));
+        systemEvent(dropped == 0 ? QStringLiteral("历史记录恢复")
+                                 : QStringLiteral("历史记录恢复，%1 条读数未能保存").arg(dropped));
         dropped = 0;
         emit recordingChanged(true, QString());
     }
@@ -560,7 +560,7 @@ void Recorder::stopped(const QSqlError &error)
     const QString now = reasonOf(error);
     if (recording) {
         recording = false;
-        systemEvent(QStringLiteral("历史记录已停止：%1").arg(now));
+        systemEvent(QStringLiteral("历史记录暂停：%1").arg(now));
     } else if (now == reason) {
         return;
     }

@@ -89,7 +89,7 @@ void DeviceView::journal(const std::function<void(Recorder &)> &entry)
 
 void DeviceView::showRecording(bool recording, const QString &reason)
 {
-    ui->LBDeviceView_History->setText(recording ? tr("历史记录：正常") : tr("历史记录已停止：%1").arg(reason));
+    ui->LBDeviceView_History->setText(recording ? tr("历史记录：正常") : tr("历史记录暂停：%1").arg(reason));
     ui->LBDeviceView_History->setStyleSheet(recording ? QString() : QStringLiteral("color: rgb(247, 9, 9);"));
 }
 

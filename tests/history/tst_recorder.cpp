@@ -260,7 +260,7 @@ private slots:
     {
         QTest::addColumn<QString>("fault");
         QTest::addColumn<QString>("reason"); // why recording stopped; none: it did not
-        QTest::newRow("locked") << "locked" << "文件被其他程序锁定";
+        QTest::newRow("locked") << "locked" << "文件被锁定";
         QTest::newRow("read-only") << "read-only" << "文件只读";
         QTest::newRow("damaged") << "damaged" << "";
     }
@@ -310,7 +310,7 @@ private slots:
             QVERIFY(file.open(QIODevice::ReadOnly));
             QCOMPARE(file.readAll(), garbage);
         } else {
-            QCOMPARE(system, (QStringList{"历史记录已停止：" + reason, "历史记录已恢复"}));
+            QCOMPARE(system, (QStringList{"历史记录暂停：" + reason, "历史记录恢复"}));
         }
     }
 

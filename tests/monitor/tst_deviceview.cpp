@@ -380,7 +380,7 @@ private slots:
             db.setDatabaseName("history.db");
             QSqlQuery lock(db);
             QVERIFY(db.open() && lock.exec("BEGIN IMMEDIATE"));
-            QVERIFY(rig.runUntil([&] { return line() == "历史记录已停止：文件被其他程序锁定"; }));
+            QVERIFY(rig.runUntil([&] { return line() == "历史记录暂停：文件被锁定"; }));
             rig.sim.setReg(1, 100, 301);
             QVERIFY(rig.runUntil([&] { return rig.tileTexts(true) == QStringList{"030.1"}; }));
             QVERIFY(lock.exec("COMMIT"));
@@ -400,7 +400,7 @@ private slots:
         QCOMPARE(sql("SELECT count(*) FROM Devices"), QStringList{"1"});
         QCOMPARE(sql("SELECT text || '|' || ifnull(user, '') FROM events ORDER BY id", "history.db"),
                  (QStringList{"开始监控：" + QString::fromStdString(rig.sim.portPath()) + " 9600 8N1|op",
-                              "历史记录已停止：文件被其他程序锁定|", "历史记录已恢复|", "停止监控|op",
+                              "历史记录暂停：文件被锁定|", "历史记录恢复|", "停止监控|op",
                               "添加设备：M/N2|op", "修改设备：M/N2|op", "删除设备：M/N2|op"}));
         // The value read while the file was locked is kept.
         QCOMPARE(sql("SELECT count(*) > 0 FROM readings WHERE value = 30.1", "history.db"), QStringList{"1"});
