@@ -146,9 +146,8 @@ void Recorder::open()
     db.setDatabaseName(path);
     // The log page and the push write now and then: wait for them a little, never long.
     db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=250"));
-    flush();
     timer->start(WriteEveryMs);
-    tick();
+    tick(); // opens the file at once, and prunes it
 }
 
 // ---- what happened ---------------------------------------------------------------
