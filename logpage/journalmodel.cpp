@@ -145,7 +145,7 @@ QString JournalModel::cell(const Event &e, int column)
     case AreaColumn: return e.area;
     case DeviceColumn: return e.device;
     case EventColumn: return e.repeats > 1 ? tr("%1 (%2 次)").arg(e.text).arg(e.repeats) : e.text;
-    case ValueColumn: return e.value.isNull() ? QString() : QString::number(e.value.toDouble()) + unitOf(e.type);
+    case ValueColumn: return e.value.isNull() ? QString() : valueText(e.type, e.value.toDouble()) + unitOf(e.type);
     case AckUserColumn: return e.ackUser;
     case AckTimeColumn: return e.ackT.isNull() ? QString() : displayTime(e.ackT.toLongLong());
     }
@@ -204,7 +204,7 @@ bool JournalModel::exportCsv(const QString &path, QString *errorText) const
         const QVariant value = q.value(7), ackT = q.value(10);
         csv.writeRow({CsvFile::localTime(q.value(1).toLongLong()), q.value(4).toString(), q.value(5).toString(),
                       q.value(8).toString(), q.value(2).toString(),
-                      value.isNull() ? QString() : QString::number(value.toDouble()),
+                      value.isNull() ? QString() : valueText(q.value(6).toInt(), value.toDouble()),
                       value.isNull() ? QString() : unitOf(q.value(6).toInt()), q.value(9).toString(),
                       ackT.isNull() ? QString() : CsvFile::localTime(ackT.toLongLong())});
     }

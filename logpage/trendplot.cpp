@@ -298,7 +298,7 @@ QString TrendPlot::valuesAt(double x) const
             continue;
         const double y = (it - 1)->y();
         lines << s->device.name + QStringLiteral(": ")
-                     + (std::isnan(y) ? tr("无数据") : QString::number(y) + unitOf(s->device.type));
+                     + (std::isnan(y) ? tr("无数据") : valueText(s->device.type, y) + unitOf(s->device.type));
     }
     return lines.join(QLatin1Char('\n'));
 }
@@ -327,7 +327,7 @@ bool TrendPlot::exportCsv(const QString &path, QString *error) const
         while (q.next()) {
             const QVariant value = q.value(1);
             csv.writeRow({CsvFile::localTime(q.value(0).toLongLong()), s->device.area, s->device.name,
-                          value.isNull() ? QString() : QString::number(value.toDouble()), unit,
+                          value.isNull() ? QString() : valueText(s->device.type, value.toDouble()), unit,
                           stateName(ReadingState(q.value(2).toInt()))});
         }
     }

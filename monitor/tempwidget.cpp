@@ -125,8 +125,7 @@ QString TempWidget::valueText() const
         return QStringLiteral("--");
     if (m_value == NoReading)
         return QStringLiteral("错误");
-    // Temperatures in tenths of a degree, the other types in whole units.
-    return QString::number(m_value, 'f', m_deviceType == 0 ? 1 : 0);
+    return ::valueText(m_deviceType, m_value);
 }
 
 QString TempWidget::labelText() const

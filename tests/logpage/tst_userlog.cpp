@@ -198,7 +198,7 @@ private slots:
                                             "2026-01-01T08:00:00.000+08:00,机房,机柜温度,21.5,℃,normal\r\n"
                                             "2026-01-01T08:01:00.000+08:00,机房,机柜温度,21.6,℃,normal\r\n"
                                             "2026-01-01T08:02:00.000+08:00,机房,机柜温度,,℃,offline\r\n"
-                                            "2026-01-01T08:03:00.500+08:00,机房,机柜温度,40,℃,alarm\r\n"));
+                                            "2026-01-01T08:03:00.500+08:00,机房,机柜温度,40.0,℃,alarm\r\n"));
         // The line stops at the gap.
         const auto *curve = static_cast<QwtPlotCurve *>(plot->itemList(QwtPlotItem::Rtti_PlotCurve).value(0));
         QVERIFY(curve && curve->dataSize() == 4 && std::isnan(curve->sample(2).y()));
