@@ -1,12 +1,15 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "alarmpush.h"
 #include "devicedebug.h"
 #include "deviceview.h"
 #include "dlgabout.h"
+#include "pushdialog.h"
 #include "userlog.h"
 
 #include <QDesktopServices>
+#include <QMessageBox>
 #include <QTime>
 #include <QTimer>
 #include <QUrl>
@@ -30,6 +33,12 @@ MainWindow::MainWindow(QWidget *parent)
     debugPage = new DeviceDebug(this);
     monitorPage = new DeviceView(this);
     logPage = new UserLog(this);
+
+    push = new AlarmPush(QStringLiteral("history.db"), this);
+    connect(push, &AlarmPush::statusChanged, monitorPage, &DeviceView::setPushStatus);
+    connect(monitorPage, &DeviceView::readingPolled, push, &AlarmPush::publishReading);
+    connect(monitorPage, &DeviceView::pushSettingsRequested, this, &MainWindow::editPushSettings);
+    push->apply(PushSettings::load());
 
     auto *clock = new QTimer(this);
     connect(clock, &QTimer::timeout, this, &MainWindow::timerUpdate);
@@ -73,4 +82,17 @@ void MainWindow::on_BtnTbarLogRecord_clicked()
 void MainWindow::timerUpdate()
 {
     ui->LcdTBarRealTime->display(QTime::currentTime().toString("hh:mm:ss"));
+}
+
+void MainWindow::editPushSettings()
+{
+    PushDialog dialog(PushSettings::load(), this);
+    connect(&dialog, &PushDialog::testRequested, push, &AlarmPush::sendTest);
+    connect(push, &AlarmPush::testFinished, &dialog, &PushDialog::showTestResult);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    const PushSettings settings = dialog.settings();
+    if (!settings.save())
+        QMessageBox::warning(this, tr("warning"), tr("推送设置保存失败!"), QMessageBox::Ok);
+    push->apply(settings);
 }

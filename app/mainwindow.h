@@ -6,6 +6,7 @@
 namespace Ui {
 class MainWindow;
 }
+class AlarmPush;
 class dlgAbout;
 class DeviceDebug;
 class DeviceView;
@@ -29,6 +30,7 @@ private slots:
     void on_BtnTbarDeviceMonitor_clicked();
     void on_BtnTbarLogRecord_clicked();
     void timerUpdate();
+    void editPushSettings();
 
 private:
     Ui::MainWindow *ui;
@@ -36,6 +38,7 @@ private:
     DeviceDebug *debugPage;
     DeviceView *monitorPage;
     UserLog *logPage;
+    AlarmPush *push;
 };
 
 #endif
