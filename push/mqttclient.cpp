@@ -25,7 +25,7 @@ QString errorText(int rc)
 
 MqttClient::MqttClient(const PushSettings &settings, const QString &clientId, const QString &willTopic,
                        bool reconnect, QObject *parent)
-    : QObject(parent), host(settings.host), port(settings.port), reconnect(reconnect)
+    : QObject(parent), settings(settings), clientId(clientId), willTopic(willTopic), reconnect(reconnect)
 {
     static const int libraryReady = mosquitto_lib_init();
     Q_UNUSED(libraryReady)
@@ -36,39 +36,45 @@ MqttClient::MqttClient(const PushSettings &settings, const QString &clientId, co
     retry->setSingleShot(true);
     connectTimeout->setSingleShot(true);
     connect(misc, &QTimer::timeout, this, [this] {
+        if (!mosq)
+            return;
         mosquitto_loop_misc(mosq);
         service();
     });
     connect(retry, &QTimer::timeout, this, &MqttClient::connectToBroker);
-    connect(connectTimeout, &QTimer::timeout, this,
-            [this] { dropped(tr("服务器无应答")); });
-
-    mosq = mosquitto_new(clientId.toUtf8().constData(), true, this);
-    if (!mosq) {
-        setupError = tr("无法创建客户端");
-    } else {
-        mosquitto_connect_callback_set(mosq, &MqttClient::onConnect);
-        mosquitto_disconnect_callback_set(mosq, &MqttClient::onDisconnect);
-        mosquitto_publish_callback_set(mosq, &MqttClient::onPublish);
-        int rc = MOSQ_ERR_SUCCESS;
-        if (!settings.user.isEmpty())
-            rc = mosquitto_username_pw_set(mosq, settings.user.toUtf8().constData(),
-                                           settings.password.isEmpty() ? nullptr
-                                                                       : settings.password.toUtf8().constData());
-        if (rc == MOSQ_ERR_SUCCESS && !willTopic.isEmpty())
-            rc = mosquitto_will_set(mosq, willTopic.toUtf8().constData(), 7, "offline", 1, true);
-        if (rc == MOSQ_ERR_SUCCESS && settings.tls) {
-            if (settings.caFile.isEmpty())
-                rc = mosquitto_int_option(mosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
-            else
-                rc = mosquitto_tls_set(mosq, settings.caFile.toLocal8Bit().constData(), nullptr, nullptr, nullptr,
-                                       nullptr);
-        }
-        if (rc != MOSQ_ERR_SUCCESS)
-            setupError = errorText(rc);
-    }
+    connect(connectTimeout, &QTimer::timeout, this, [this] { dropped(tr("服务器无应答")); });
     // After the owner has connected to our signals.
     QTimer::singleShot(0, this, &MqttClient::connectToBroker);
+}
+
+// A new libmosquitto client for every connection: whatever the last one had
+// in flight is the owner's to send again, in its order.
+QString MqttClient::createClient()
+{
+    if (mosq)
+        mosquitto_destroy(mosq);
+    mosq = mosquitto_new(clientId.toUtf8().constData(), true, this);
+    if (!mosq)
+        return tr("无法创建客户端");
+    mosquitto_connect_callback_set(mosq, &MqttClient::onConnect);
+    mosquitto_disconnect_callback_set(mosq, &MqttClient::onDisconnect);
+    mosquitto_publish_callback_set(mosq, &MqttClient::onPublish);
+    int rc = MOSQ_ERR_SUCCESS;
+    if (!settings.user.isEmpty())
+        rc = mosquitto_username_pw_set(mosq, settings.user.toUtf8().constData(),
+                                       settings.password.isEmpty() ? nullptr : settings.password.toUtf8().constData());
+    if (rc == MOSQ_ERR_SUCCESS && !willTopic.isEmpty())
+        rc = mosquitto_will_set(mosq, willTopic.toUtf8().constData(), 7, "offline", 1, true);
+    if (rc == MOSQ_ERR_SUCCESS && settings.tls) {
+        if (settings.caFile.isEmpty())
+            rc = mosquitto_int_option(mosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
+        else
+            rc = mosquitto_tls_set(mosq, settings.caFile.toLocal8Bit().constData(), nullptr, nullptr, nullptr,
+                                   nullptr);
+    }
+    if (rc == MOSQ_ERR_SUCCESS)
+        rc = mosquitto_connect_async(mosq, settings.host.toUtf8().constData(), settings.port, KeepAliveSeconds);
+    return rc == MOSQ_ERR_SUCCESS ? QString() : errorText(rc);
 }
 
 MqttClient::~MqttClient()
@@ -81,7 +87,7 @@ MqttClient::~MqttClient()
 
 int MqttClient::publish(const QString &topic, const QByteArray &payload, int qos, bool retain)
 {
-    if (!mosq)
+    if (!connected)
         return -1;
     int mid = 0;
     const int rc = mosquitto_publish(mosq, &mid, topic.toUtf8().constData(), payload.size(), payload.constData(),
@@ -92,15 +98,10 @@ int MqttClient::publish(const QString &topic, const QByteArray &payload, int qos
 
 void MqttClient::connectToBroker()
 {
-    if (!setupError.isEmpty()) {
-        emit connectedChanged(false, setupError);
-        return;
-    }
     unwatch();
-    // Closes whatever socket an earlier attempt left.
-    const int rc = mosquitto_connect_async(mosq, host.toUtf8().constData(), port, KeepAliveSeconds);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        dropped(errorText(rc));
+    const QString error = createClient();
+    if (!error.isEmpty()) {
+        dropped(error);
         return;
     }
     connectTimeout->start(ConnectTimeoutMs);
@@ -111,7 +112,7 @@ void MqttClient::connectToBroker()
 // The one place that drives libmosquitto's network loop.
 void MqttClient::service()
 {
-    const int fd = mosquitto_socket(mosq);
+    const int fd = mosq ? mosquitto_socket(mosq) : -1;
     if (fd < 0) {
         unwatch();
         return;

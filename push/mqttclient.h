@@ -12,8 +12,8 @@ class QTimer;
 // One libmosquitto client driven by the thread it lives in: its socket
 // through notifiers, keep-alive and retries through a timer. It connects at
 // once and, when asked to, again after every failure or loss with a back-off
-// of 1 s doubling to 60 s. QoS 1 messages that were in flight at a loss are
-// sent again by libmosquitto after the reconnect, before any newer ones.
+// of 1 s doubling to 60 s. Messages in flight at a loss are forgotten: the
+// owner knows which were acknowledged and sends the others again.
 class MqttClient : public QObject
 {
     Q_OBJECT
@@ -27,7 +27,7 @@ public:
     ~MqttClient() override;
 
     bool isConnected() const { return connected; }
-    // The message id, or -1 when libmosquitto refused it (not connected for QoS 0).
+    // The message id, or -1 while not connected.
     int publish(const QString &topic, const QByteArray &payload, int qos, bool retain);
 
 signals:
@@ -36,6 +36,7 @@ signals:
 
 private:
     void connectToBroker();
+    QString createClient();
     void service();
     void unwatch();
     void dropped(const QString &reason);
@@ -45,13 +46,13 @@ private:
     static void onPublish(mosquitto *, void *self, int mid);
 
     mosquitto *mosq = nullptr;
-    QString host;
-    int port;
+    PushSettings settings;
+    QString clientId;
+    QString willTopic;
     bool reconnect;
     bool connected = false;
     bool started = false;
     int backoffMs = 1000;
-    QString setupError;
     QString refusal; // the broker's reason for refusing the last CONNECT
     QSocketNotifier *reader = nullptr;
     QSocketNotifier *writer = nullptr;

@@ -96,7 +96,6 @@ void PushWorker::apply(const PushSettings &newSettings)
     webhookBackoffMs = 1000;
 
     if (settings.mqttEnabled()) {
-        mqttSent = openDatabase() ? progressOf(QLatin1String(MqttSink)) : 0;
         const QString clientId = topicLevel(settings.clientId);
         mqtt = new MqttClient(settings, settings.clientId, topic(QStringLiteral("console/") + clientId), true, this);
         connect(mqtt, &MqttClient::connectedChanged, this, &PushWorker::mqttConnectedChanged);
@@ -151,7 +150,7 @@ qint64 PushWorker::progressOf(const QString &sink)
 
 void PushWorker::setDelivered(const QString &sink, qint64 id)
 {
-    if (!openDatabase())
+    if (!openDatabase() || !db.transaction())
         return;
     QSqlQuery query(db);
     query.prepare(QStringLiteral("INSERT OR REPLACE INTO push_progress(sink, delivered) VALUES(?, ?)"));
@@ -167,6 +166,14 @@ void PushWorker::setDelivered(const QString &sink, qint64 id)
     query.prepare(QStringLiteral("DELETE FROM outbox WHERE id <= ?"));
     query.addBindValue(done);
     query.exec();
+    // An empty outbox numbers its next row from 1 again: so does the
+    // progress, in the same transaction as the recorder cannot insert
+    // in between.
+    if (query.exec(QStringLiteral("SELECT count(*) FROM outbox")) && query.next() && query.value(0).toInt() == 0) {
+        query.exec(QStringLiteral("UPDATE push_progress SET delivered = 0"));
+        mqttSent = 0;
+    }
+    db.commit();
 }
 
 void PushWorker::drain()
@@ -193,12 +200,15 @@ void PushWorker::drainMqtt()
 void PushWorker::mqttConnectedChanged(bool up, const QString &reason)
 {
     mqttError = reason;
+    // Each connection is a new libmosquitto client: what had no PUBACK goes
+    // again, in order.
+    inFlight.clear();
+    mqttSent = openDatabase() ? progressOf(QLatin1String(MqttSink)) : 0;
     if (up) {
         const QString clientId = topicLevel(settings.clientId);
         mqtt->publish(topic(QStringLiteral("console/") + clientId), "online", 1, true);
         for (auto it = latestStates.cbegin(); it != latestStates.cend(); ++it)
             mqtt->publish(it.key(), it.value(), 0, true);
-        // libmosquitto sends what was in flight again itself, first.
         drainMqtt();
     }
     updateStatus();

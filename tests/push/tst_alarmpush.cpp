@@ -11,6 +11,8 @@
 #include <QtWidgets>
 
 #include <csignal>
+#include <pwd.h>
+#include <unistd.h>
 
 namespace {
 
@@ -30,8 +32,7 @@ bool waitFor(const std::function<bool()> &done, int ms = 20000)
     return done();
 }
 
-// Debian's mosquitto on a free port of its own, with persistence so that a
-// subscriber's session outlives a restart, and a password file when asked.
+// Debian's mosquitto on a free port of its own, with a password file when asked.
 struct Broker
 {
     QTemporaryDir dir;
@@ -42,10 +43,9 @@ struct Broker
     {
         QFile conf(dir.filePath("mosquitto.conf"));
         conf.open(QIODevice::WriteOnly);
-        conf.write(QString("listener %1 127.0.0.1\npersistence true\npersistence_location %2/\n")
-                       .arg(port)
-                       .arg(dir.path())
-                       .toUtf8());
+        // As root it would become the user "mosquitto", who cannot read our folder.
+        conf.write(QString("user %1\n").arg(getpwuid(getuid())->pw_name).toUtf8());
+        conf.write(QString("listener %1 127.0.0.1\n").arg(port).toUtf8());
         if (auth) {
             QProcess::execute("mosquitto_passwd", {"-b", "-c", dir.filePath("passwd"), "plant", "s3cret"});
             conf.write(QString("allow_anonymous false\npassword_file %1\n").arg(dir.filePath("passwd")).toUtf8());
@@ -73,12 +73,13 @@ struct Broker
     void freeze(bool frozen) { ::kill(process.processId(), frozen ? SIGSTOP : SIGCONT); }
 };
 
-// mosquitto_sub -v on tarvo/#, with a session that survives the broker's restart.
+// mosquitto_sub -v on tarvo/#.
 struct Watcher
 {
     QProcess process;
     QStringList lines;
 
+    // It reconnects on its own, a second after a loss.
     explicit Watcher(const Broker &broker)
     {
         QObject::connect(&process, &QProcess::readyReadStandardOutput, [this] {
@@ -86,7 +87,7 @@ struct Watcher
                 lines << QString::fromUtf8(process.readLine()).trimmed();
         });
         process.start("mosquitto_sub", {"-h", "127.0.0.1", "-p", QString::number(broker.port), "-v", "-t", "tarvo/#",
-                                        "-q", "1", "-c", "-i", "watcher"});
+                                        "-q", "1"});
         process.waitForStarted();
         QTest::qWait(300);
     }
@@ -263,7 +264,8 @@ private slots:
         QCOMPARE(watcher.on("tarvo/车间_1/T___/reading").size(), 2);
     }
 
-    // Events queued before, during and after an outage all arrive, in order.
+    // Events acknowledged, in flight when the broker died, and queued while it
+    // was gone: all arrive, in order.
     void brokerRestart()
     {
         Broker broker;
@@ -272,17 +274,24 @@ private slots:
         follow(push);
         queue(ids("e", 1, 5));
         push.apply(mqttAt(broker.port));
-        QVERIFY(waitFor([&] { return outboxRows() == 0; }));
-        queue(ids("e", 6, 30));
-        broker.stop();
-        queue(ids("e", 31, 40));
+        QVERIFY(waitFor([&] { return outboxRows() == 0 && watcher.eventIds().size() == 5; }));
+        broker.freeze(true);
+        queue(ids("e", 6, 20));
+        QTest::qWait(1500);
+        broker.process.kill();
+        broker.process.waitForFinished();
+        queue(ids("e", 21, 30));
         QVERIFY(waitFor([&] { return status.startsWith("连接失败: "); }));
-        QTest::qWait(2500);
+        QCOMPARE(outboxRows(), 25);
+        // The push tries again 1 s and 3 s after the loss, then at 7 s: the
+        // watcher is back by then.
+        QTest::qWait(3500);
         broker.start();
-        QVERIFY(waitFor([&] { return watcher.eventIds().size() >= 40 && outboxRows() == 0; }, 40000));
+        const bool all = waitFor([&] { return watcher.eventIds().size() >= 30 && outboxRows() == 0; }, 40000);
+        QVERIFY2(all, qPrintable(watcher.lines.join('\n')));
         QStringList received = watcher.eventIds();
         received.removeDuplicates(); // at least once: a repeat keeps its id
-        QCOMPARE(received, ids("e", 1, 40));
+        QCOMPARE(received, ids("e", 1, 30));
         QCOMPARE(status, QString("已连接"));
     }
 
@@ -304,11 +313,11 @@ private slots:
         settings.password = password;
         QVERIFY(settings.save());
         QCOMPARE(QFile::permissions(QSettings("KRM-Qt", "tarvo").fileName()) & 0x0777,
-                 QFile::ReadOwner | QFile::WriteOwner);
+                 QFile::ReadUser | QFile::WriteUser);
 
         MainWindow window;
         auto *line = window.findChild<DeviceView *>()->findChild<QLabel *>("label_3");
-        QVERIFY(waitFor([&] { return line->text().contains(expected); }));
+        QVERIFY2(waitFor([&] { return line->text().contains(expected); }), qPrintable(line->text()));
         QVERIFY(line->text().contains("报警推送：" + expected));
 
         // The dialog never shows the password; left empty it keeps it.
@@ -345,7 +354,7 @@ private slots:
         ktsim::Simulator bus;
         bus.addModule({});
         QVERIFY(bus.start());
-        QFile::remove("data.db");
+        SqliteHelper::instance(); // data.db with its tables
         SqliteHelper::insertArea({{"item", "A"}, {"parent", "设备列表"}, {"Level", "1"}});
         SqliteHelper::insertDevice({{"name", "T1"}, {"parent", "A"}, {"DeviceAddr", 1}, {"RegAddr", 100},
                                     {"MaxTemp", 80}, {"MinTemp", 0}, {"MaxUnnormalTemp", 60},
