@@ -48,13 +48,20 @@ public:
     double maxUnnormalTemp() const { return m_maxUnnormalTemp; }
     double minUnnormalTemp() const { return m_minUnnormalTemp; }
 
-    // The two lines the tile draws: the reading ("错误" when there is none)
-    // and the name with the unit of the device type.
+    // The two lines the tile draws: the reading ("--" before the first one,
+    // "错误" when the module has no sensor) and the name with the unit of the
+    // device type.
     QString valueText() const;
     QString labelText() const;
 
+signals:
+    // The operator asked for this device's trend: 趋势 in the tile's menu or a double-click.
+    void trendRequested();
+
 protected:
     void paintEvent(QPaintEvent *event) override;
+    void contextMenuEvent(QContextMenuEvent *event) override;
+    void mouseDoubleClickEvent(QMouseEvent *event) override;
 
 private:
     QColor m_textColor{255, 255, 255, 255};
@@ -75,6 +82,7 @@ private:
     TileState m_state = Offline;
     TileState m_previousState = Offline;
     int m_deviceType = 0;
+    bool m_hasReading = false;
 };
 
 #endif
