@@ -44,10 +44,11 @@ MainWindow::MainWindow(QWidget *parent)
     });
 
     push = new AlarmPush(QStringLiteral("history.db"), this);
-    connect(push, &AlarmPush::statusChanged, monitorPage, &DeviceView::setPushStatus);
-    connect(monitorPage, &DeviceView::readingPolled, push, &AlarmPush::publishReading);
+    connect(push->worker(), &PushWorker::statusChanged, monitorPage, &DeviceView::setPushStatus);
+    connect(monitorPage, &DeviceView::readingPolled, push->worker(), &PushWorker::publishReading);
     connect(monitorPage, &DeviceView::pushSettingsRequested, this, &MainWindow::editPushSettings);
-    push->apply(PushSettings::load());
+    connect(this, &MainWindow::pushSettingsChanged, push->worker(), &PushWorker::apply);
+    emit pushSettingsChanged(PushSettings::load());
 
     auto *clock = new QTimer(this);
     connect(clock, &QTimer::timeout, this, &MainWindow::timerUpdate);
@@ -96,12 +97,12 @@ void MainWindow::timerUpdate()
 void MainWindow::editPushSettings()
 {
     PushDialog dialog(PushSettings::load(), this);
-    connect(&dialog, &PushDialog::testRequested, push, &AlarmPush::sendTest);
-    connect(push, &AlarmPush::testFinished, &dialog, &PushDialog::showTestResult);
+    connect(&dialog, &PushDialog::testRequested, push->worker(), &PushWorker::sendTest);
+    connect(push->worker(), &PushWorker::testFinished, &dialog, &PushDialog::showTestResult);
     if (dialog.exec() != QDialog::Accepted)
         return;
     const PushSettings settings = dialog.settings();
     if (!settings.save())
         QMessageBox::warning(this, tr("warning"), tr("推送设置保存失败!"), QMessageBox::Ok);
-    push->apply(settings);
+    emit pushSettingsChanged(settings);
 }

@@ -3,6 +3,8 @@
 
 #include <QMainWindow>
 
+struct PushSettings;
+
 namespace Ui {
 class MainWindow;
 }
@@ -24,6 +26,9 @@ public:
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
+
+signals:
+    void pushSettingsChanged(const PushSettings &settings);
 
 private slots:
     void on_BtnTbarComSetting_clicked();

@@ -1,17 +1,14 @@
 #ifndef ALARMPUSH_H
 #define ALARMPUSH_H
 
-#include "pushsettings.h"
-#include "readingstate.h"
+#include "pushworker.h"
 
-#include <QObject>
 #include <QThread>
 
-class PushWorker;
-
-// The alarm push as the GUI thread sees it: every call returns at once and
-// is carried out in the push thread, which alone talks to the broker, the
-// webhook server and the outbox of history.db.
+// The push thread and its worker, which alone talks to the broker, the
+// webhook server and the outbox of history.db. Reach the worker through
+// queued connections only (its signals come back queued likewise), so the
+// GUI thread never waits on it.
 class AlarmPush : public QObject
 {
     Q_OBJECT
@@ -21,17 +18,11 @@ public:
     // Ends the thread; the broker then publishes the console's "offline".
     ~AlarmPush() override;
 
-    void apply(const PushSettings &settings);
-    void publishReading(const Reading &reading);
-    void sendTest(const PushSettings &settings);
-
-signals:
-    void statusChanged(const QString &status);
-    void testFinished(bool ok, const QString &message);
+    PushWorker *worker() const { return pushWorker; }
 
 private:
     QThread thread;
-    PushWorker *worker;
+    PushWorker *pushWorker;
 };
 
 #endif

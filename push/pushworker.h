@@ -30,6 +30,7 @@ public:
     explicit PushWorker(const QString &historyPath, QObject *parent = nullptr);
     ~PushWorker() override;
 
+public slots:
     void apply(const PushSettings &settings);
     void publishReading(const Reading &reading);
     // Connects and posts once with these settings, apart from the running push.
