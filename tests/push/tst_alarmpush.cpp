@@ -423,7 +423,6 @@ private slots:
         queue(ids("e", 1, 3));
         apply(push, settings);
         QVERIFY(waitFor([&] { return server.requests == 1; }));
-        QVERIFY(waitFor([&] { return status.contains("HTTP 500 Scripted") || status.contains("Connection refused"); }));
         QVERIFY(waitFor([&] { return server.delivered.size() == 3; }));
         QCOMPARE(server.delivered, ids("e", 1, 3));
         QCOMPARE(server.requests, 5);
