@@ -44,9 +44,16 @@ public:
     // Places every tile again for the tile area's current width.
     void ArrangeTiles();
 
+    // The alarm push line: "报警推送：" and the push's state, a link that
+    // asks for its settings.
+    void setPushStatus(const QString &status);
+
 signals:
     // A tile asked for its device's trend, which another page draws.
     void trendRequested(const QString &area, const QString &name);
+    // Every poll result of the poll thread, for the push.
+    void readingPolled(const Reading &reading);
+    void pushSettingsRequested();
 
 protected:
     // Also when the window was resized while another page was showing: the

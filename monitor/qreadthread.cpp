@@ -2,7 +2,12 @@
 
 #include "tempwidget.h"
 
-QReadThread::QReadThread() = default;
+#include <QDateTime>
+
+QReadThread::QReadThread()
+{
+    qRegisterMetaType<Reading>();
+}
 
 QReadThread::~QReadThread()
 {
@@ -50,6 +55,10 @@ void QReadThread::SetPollList(const QList<TempWidget *> &tiles)
         PollEntry entry;
         entry.slaveAddr = tile->fullDeviceAddr();
         entry.regAddr = tile->regAddr();
+        entry.reading.area = tile->area();
+        entry.reading.name = tile->name();
+        entry.reading.deviceType = tile->deviceType();
+        entry.reading.limits = {tile->minTemp(), tile->minUnnormalTemp(), tile->maxUnnormalTemp(), tile->maxTemp()};
         pollList.append(entry);
     }
 }
@@ -123,5 +132,11 @@ void QReadThread::pollOne(int &position)
     } else {
         entry.online = false;
     }
+    Reading reading = entry.reading;
+    reading.msecs = QDateTime::currentMSecsSinceEpoch();
+    reading.ok = entry.online;
+    reading.raw = entry.value;
+    judge(reading);
+    emit readingPolled(reading);
     position = (position + 1) % pollList.size();
 }

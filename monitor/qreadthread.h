@@ -10,6 +10,7 @@
 #include <atomic>
 
 #include "modbus/modbus.h"
+#include "readingstate.h"
 
 class TempWidget;
 
@@ -22,6 +23,7 @@ struct PollEntry
     quint16 regAddr = 0;
     quint16 value = 0; // last good reading; meaningless until online was once true
     bool online = false;
+    Reading reading; // the device's part of every result: area, name, type, limits
 };
 
 // Reads one holding register of one device per cycle, round-robin, with a
@@ -55,6 +57,10 @@ public:
     // Clears the stop flag before the thread exists, so that a StopPolling
     // right after start is never lost.
     void start(Priority priority = InheritPriority);
+
+signals:
+    // Every poll result, from the poll thread.
+    void readingPolled(const Reading &reading);
 
 protected:
     void run() override;
