@@ -3,9 +3,12 @@
 
 #include <QMainWindow>
 
+struct PushSettings;
+
 namespace Ui {
 class MainWindow;
 }
+class AlarmPush;
 class dlgAbout;
 class DeviceDebug;
 class DeviceView;
@@ -24,11 +27,15 @@ public:
 protected:
     void resizeEvent(QResizeEvent *event) override;
 
+signals:
+    void pushSettingsChanged(const PushSettings &settings);
+
 private slots:
     void on_BtnTbarComSetting_clicked();
     void on_BtnTbarDeviceMonitor_clicked();
     void on_BtnTbarLogRecord_clicked();
     void timerUpdate();
+    void editPushSettings();
 
 private:
     Ui::MainWindow *ui;
@@ -36,6 +43,7 @@ private:
     DeviceDebug *debugPage;
     DeviceView *monitorPage;
     UserLog *logPage;
+    AlarmPush *push;
 };
 
 #endif

@@ -63,13 +63,15 @@ DeviceView::DeviceView(QWidget *parent)
     connect(recorder, &Recorder::recordingChanged, this, &DeviceView::showRecording);
     connect(&pollThread, &QReadThread::readingPolled, recorder, &Recorder::record);
     recorder->runIn(historyThread);
+    connect(&pollThread, &QReadThread::readingPolled, this, &DeviceView::readingPolled);
+    connect(ui->label_3, &QLabel::linkActivated, this, &DeviceView::pushSettingsRequested);
 }
 
 DeviceView::~DeviceView()
 {
     pollThread.CloseRtu();
     if (!monitoringStopped())
-        journal([user = user](Recorder &r) { r.monitoringStopped(user); });
+        onRecorder([user = user](Recorder &r) { r.monitoringStopped(user); });
     recorder->stop(); // it is deleted in its thread as that ends
     historyThread.wait();
     delete ui;
@@ -81,10 +83,15 @@ void DeviceView::setUser(const QString &name)
     user = name;
 }
 
-void DeviceView::journal(const std::function<void(Recorder &)> &entry)
+void DeviceView::onRecorder(const std::function<void(Recorder &)> &call)
 {
     Recorder *r = recorder;
-    QMetaObject::invokeMethod(recorder, [r, entry] { entry(*r); });
+    QMetaObject::invokeMethod(recorder, [r, call] { call(*r); });
+}
+
+void DeviceView::setOutboxKinds(const QList<HistorySchema::EventKind> &kinds)
+{
+    onRecorder([kinds](Recorder &r) { r.setOutboxKinds(kinds); });
 }
 
 void DeviceView::showRecording(bool recording, const QString &reason)
@@ -229,7 +236,7 @@ void DeviceView::on_pBStartMonitor_clicked()
         }
         ui->pBStartMonitor->setText(tr("监控中"));
         const QString line = QStringLiteral("%1 %2%3%4").arg(baud).arg(dataBits).arg(ui->cBBoxParity->currentText()).arg(stopBits);
-        journal([user = user, port = ui->cBBoxCom->currentText(), line](Recorder &r) {
+        onRecorder([user = user, port = ui->cBBoxCom->currentText(), line](Recorder &r) {
             r.monitoringStarted(user, port, line);
         });
         pollThread.SetPollList(tiles);
@@ -240,7 +247,7 @@ void DeviceView::on_pBStartMonitor_clicked()
         pollThread.StopPolling();
         pollThread.wait();
         pollThread.CloseRtu();
-        journal([user = user](Recorder &r) { r.monitoringStopped(user); });
+        onRecorder([user = user](Recorder &r) { r.monitoringStopped(user); });
         ui->pBStartMonitor->setText(tr("开始监控"));
         monitorTimer->stop();
     }
@@ -304,6 +311,13 @@ void DeviceView::on_pBFlashCOM_clicked()
     if (ports.isEmpty())
         ui->cBBoxCom->addItem(tr("无"));
     ui->cBBoxCom->addItems(ports);
+}
+
+void DeviceView::setPushStatus(const QString &status)
+{
+    // The whole state goes to the tooltip: a long reason does not fit the line.
+    ui->label_3->setText(QStringLiteral("<a href=\"push\">%1</a>").arg(tr("报警推送：%1").arg(status).toHtmlEscaped()));
+    ui->label_3->setToolTip(status);
 }
 
 // ---- device tree -------------------------------------------------------------
@@ -437,7 +451,7 @@ void DeviceView::addDevice(const QModelIndex &areaIndex, QMap<QString, QVariant>
     ui->treeDevice->expand(areaIndex);
 
     AddDeviceTile(record);
-    journal([user = user, area = record.value(QStringLiteral("parent")).toString(),
+    onRecorder([user = user, area = record.value(QStringLiteral("parent")).toString(),
              name = record.value(QStringLiteral("name")).toString()](Recorder &r) { r.deviceAdded(user, area, name); });
     ++offlineCount; // every tile starts offline
     writeCountLabels();
@@ -467,7 +481,7 @@ void DeviceView::On_DeviceMenuTriggered(QAction *action)
             return;
         }
         UpdateDeviceTile(record);
-        journal([user = user, area = record.value(QStringLiteral("parent")).toString(),
+        onRecorder([user = user, area = record.value(QStringLiteral("parent")).toString(),
                  name = record.value(QStringLiteral("name")).toString()](Recorder &r) {
             r.deviceChanged(user, area, name);
         });
@@ -496,7 +510,7 @@ void DeviceView::deleteDevice(const QModelIndex &index, const QString &name, con
         warn(tr("删除失败!"));
         return;
     }
-    journal([user = user, area, name](Recorder &r) { r.deviceDeleted(user, area, name); });
+    onRecorder([user = user, area, name](Recorder &r) { r.deviceDeleted(user, area, name); });
     if (!treeModel->removeRows(index.row(), 1, treeModel->parent(index))) {
         warn(tr("操作错误!"));
         return;

@@ -1,6 +1,7 @@
 #ifndef DEVICEVIEW_H
 #define DEVICEVIEW_H
 
+#include "historyschema.h"
 #include "qreadthread.h"
 #include "records.h"
 #include "tempwidget.h"
@@ -54,9 +55,18 @@ public:
     // Places every tile again for the tile area's current width.
     void ArrangeTiles();
 
+    // The alarm push line: "报警推送：" and the push's state, a link that
+    // asks for its settings.
+    void setPushStatus(const QString &status);
+    // The events the recorder also puts in the outbox, for the push.
+    void setOutboxKinds(const QList<HistorySchema::EventKind> &kinds);
+
 signals:
     // A tile asked for its device's trend, which another page draws.
     void trendRequested(const QString &area, const QString &name);
+    // Every poll result of the poll thread, for the push.
+    void readingPolled(const Reading &reading);
+    void pushSettingsRequested();
 
 protected:
     // Also when the window was resized while another page was showing: the
@@ -84,8 +94,8 @@ private:
     void warn(const QString &text);
     // The record's values and the tooltip, whose fourth line ends in trailingBlanks blanks.
     void applyRecord(TempWidget *tile, const DeviceRecord &record, int trailingBlanks);
-    // Runs entry on the recorder, in its thread.
-    void journal(const std::function<void(Recorder &)> &entry);
+    // Runs call on the recorder, in its thread.
+    void onRecorder(const std::function<void(Recorder &)> &call);
     void showRecording(bool recording, const QString &reason);
 
     int tileCount = 0;

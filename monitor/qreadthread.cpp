@@ -6,7 +6,7 @@
 
 QReadThread::QReadThread()
 {
-    qRegisterMetaType<Reading>(); // readingPolled goes out queued
+    qRegisterMetaType<Reading>();
 }
 
 QReadThread::~QReadThread()
@@ -55,10 +55,10 @@ void QReadThread::SetPollList(const QList<TempWidget *> &tiles)
         PollEntry entry;
         entry.slaveAddr = tile->fullDeviceAddr();
         entry.regAddr = tile->regAddr();
-        entry.area = tile->area();
-        entry.name = tile->name();
-        entry.deviceType = tile->deviceType();
-        entry.limits = {tile->minTemp(), tile->minUnnormalTemp(), tile->maxUnnormalTemp(), tile->maxTemp()};
+        entry.reading.area = tile->area();
+        entry.reading.name = tile->name();
+        entry.reading.deviceType = tile->deviceType();
+        entry.reading.limits = {tile->minTemp(), tile->minUnnormalTemp(), tile->maxUnnormalTemp(), tile->maxTemp()};
         pollList.append(entry);
     }
 }
@@ -132,11 +132,11 @@ void QReadThread::pollOne(int &position)
     } else {
         entry.online = false;
     }
-    position = (position + 1) % pollList.size();
-
-    Reading reading{entry.area, entry.name, entry.deviceType, entry.limits, QDateTime::currentMSecsSinceEpoch(),
-                    entry.online, word};
+    Reading reading = entry.reading;
+    reading.msecs = QDateTime::currentMSecsSinceEpoch();
+    reading.ok = entry.online;
+    reading.raw = entry.value;
     judge(reading);
-    locker.unlock();
     emit readingPolled(reading);
+    position = (position + 1) % pollList.size();
 }

@@ -23,11 +23,7 @@ struct PollEntry
     quint16 regAddr = 0;
     quint16 value = 0; // last good reading; meaningless until online was once true
     bool online = false;
-    // What a poll result carries besides the register.
-    QString area;
-    QString name;
-    int deviceType = 0;
-    DeviceLimits limits;
+    Reading reading; // the device's part of every result: area, name, type, limits
 };
 
 // Reads one holding register of one device per cycle, round-robin, with a
@@ -63,7 +59,7 @@ public:
     void start(Priority priority = InheritPriority);
 
 signals:
-    // Every poll result, good or not, from the poll thread.
+    // Every poll result, from the poll thread.
     void readingPolled(const Reading &reading);
 
 protected:
