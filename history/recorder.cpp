@@ -470,7 +470,8 @@ bool Recorder::write(QSqlError &error)
         const bool state = e->device != nullptr;
         for (const QVariant &value :
              {QVariant(e->uid), QVariant(e->t), QVariant(e->lastT), QVariant(e->repeats), QVariant(int(e->kind)),
-              nullable(state, state ? e->device->id : 0), nullable(bool(e->from), int(e->from.value_or(ReadingState::Normal))),
+              nullable(state, state ? e->device->id : 0),
+              nullable(bool(e->from), int(e->from.value_or(ReadingState::Normal))),
               nullable(state, int(e->reading.state)), nullable(state && hasValue(e->reading), e->reading.value),
               QVariant(e->text), nullable(!e->user.isEmpty(), e->user)})
             event.addBindValue(value);

@@ -235,7 +235,8 @@ void DeviceView::on_pBStartMonitor_clicked()
             return;
         }
         ui->pBStartMonitor->setText(tr("监控中"));
-        const QString line = QStringLiteral("%1 %2%3%4").arg(baud).arg(dataBits).arg(ui->cBBoxParity->currentText()).arg(stopBits);
+        const QString line =
+            QStringLiteral("%1 %2%3%4").arg(baud).arg(dataBits).arg(ui->cBBoxParity->currentText()).arg(stopBits);
         onRecorder([user = user, port = ui->cBBoxCom->currentText(), line](Recorder &r) {
             r.monitoringStarted(user, port, line);
         });
@@ -452,7 +453,9 @@ void DeviceView::addDevice(const QModelIndex &areaIndex, QMap<QString, QVariant>
 
     AddDeviceTile(record);
     onRecorder([user = user, area = record.value(QStringLiteral("parent")).toString(),
-             name = record.value(QStringLiteral("name")).toString()](Recorder &r) { r.deviceAdded(user, area, name); });
+                name = record.value(QStringLiteral("name")).toString()](Recorder &r) {
+        r.deviceAdded(user, area, name);
+    });
     ++offlineCount; // every tile starts offline
     writeCountLabels();
 }
@@ -482,7 +485,7 @@ void DeviceView::On_DeviceMenuTriggered(QAction *action)
         }
         UpdateDeviceTile(record);
         onRecorder([user = user, area = record.value(QStringLiteral("parent")).toString(),
-                 name = record.value(QStringLiteral("name")).toString()](Recorder &r) {
+                    name = record.value(QStringLiteral("name")).toString()](Recorder &r) {
             r.deviceChanged(user, area, name);
         });
     } else if (action == actDeleteDevice) {

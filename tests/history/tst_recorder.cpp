@@ -95,7 +95,7 @@ struct Rig
     {
         recorder = new Recorder(path);
         QObject::connect(recorder, &Recorder::recordingChanged, &context,
-                         [this](bool recording, const QString &reason) { changes << (recording ? "+" : "-" + reason); });
+                         [this](bool up, const QString &reason) { changes << (up ? "+" : "-" + reason); });
         recorder->runIn(thread);
         QObject::connect(&feed, &QTimer::timeout, &context, [this] {
             const Reading r = reading("D", QDateTime::currentMSecsSinceEpoch(), QString::number(50 + fed++ % 2));
@@ -205,20 +205,21 @@ private slots:
                 if (p == "!")
                     QVERIFY(recorder.flush());
                 else
-                    recorder.record(reading(p.section(' ', 0, 0), t0 + p.section(' ', 1).section(':', 0, 0).toInt() * 1000,
-                                            p.section(':', 1)));
+                    recorder.record(reading(p.section(' ', 0, 0),
+                                            t0 + p.section(' ', 1).section(':', 0, 0).toInt() * 1000, p.section(':', 1)));
             }
             recorder.deviceDeleted("op", "A", "D2");
         }
         // In the order the events happened; a repeat after the write is in the payload.
         QStringList rows;
-        for (const QString &row : sqlOn(path, "SELECT e.uid, e.t, o.payload FROM outbox o JOIN events e ON e.id = o.event "
-                                              "ORDER BY o.id")) {
+        const QString outbox = "SELECT e.uid, e.t, o.payload FROM outbox o JOIN events e ON e.id = o.event ORDER BY o.id";
+        for (const QString &row : sqlOn(path, outbox)) {
             const QJsonObject json = QJsonDocument::fromJson(row.section(' ', 2).toUtf8()).object();
             QCOMPARE(json.value("id").toString(), row.section(' ', 0, 0));
             const QString time = json.value("time").toString();
             QVERIFY2(time.endsWith("+08:00"), qPrintable(time));
-            QCOMPARE(QDateTime::fromString(time, Qt::ISODate).toSecsSinceEpoch(), row.section(' ', 1, 1).toLongLong() / 1000);
+            QCOMPARE(QDateTime::fromString(time, Qt::ISODate).toSecsSinceEpoch(),
+                     row.section(' ', 1, 1).toLongLong() / 1000);
             if (json.value("device").toString() == "D1")
                 QCOMPARE(QJsonDocument(json.value("limits").toObject()).toJson(QJsonDocument::Compact),
                          QByteArray(R"({"abnormal_high":80,"abnormal_low":20,"alarm_high":90,"alarm_low":10})"));
@@ -244,7 +245,8 @@ private slots:
             Recorder recorder(path);
             recorder.open();
             for (int i = 0; i < 30000; ++i)
-                recorder.record(reading("D", now - 400 * DayMs + i * 1000, i == 0 ? "95" : QString::number(50 + i % 2)));
+                recorder.record(
+                    reading("D", now - 400 * DayMs + i * 1000, i == 0 ? "95" : QString::number(50 + i % 2)));
             for (int i = 0; i < 100; ++i)
                 recorder.record(reading("D", now - 10 * DayMs + i * 1000, i == 0 ? "95" : QString::number(50 + i % 2)));
         }
