@@ -4,6 +4,7 @@
 #include "qdlglogin.h"
 
 #include <QApplication>
+#include <QTimer>
 
 int runSession()
 {
@@ -15,5 +16,7 @@ int runSession()
 
     MainWindow window;
     window.show();
+    // From the event loop, so that a message it may bring up has a window under it.
+    QTimer::singleShot(0, &window, [&window] { window.StartMonitoringAtLogin(); });
     return QApplication::exec();
 }

@@ -42,6 +42,11 @@ public:
     TempWidget *FindDeviceTile(const QString &name) const;
     // Places every tile again for the tile area's current width.
     void ArrangeTiles();
+    bool IsMonitoring() const { return !monitoringStopped(); }
+    // Starts as the button does, unless monitoring already runs.
+    void StartMonitoring();
+    // 启动时自动监控 is ticked.
+    bool AutoMonitorWanted() const;
 
 protected:
     // Also when the window was resized while another page was showing: the
@@ -52,6 +57,8 @@ private slots:
     void on_pBStartMonitor_clicked();
     void on_pBFlashCOM_clicked();
     void MonitorTimer();
+    void onPortLost(const QString &reason);
+    void onPortRestored();
     void on_treeDevice_customContextMenuRequested(const QPoint &pos);
     void On_ObjectMenuTriggered(QAction *action);
     void On_AreaMenuTriggered(QAction *action);
@@ -62,6 +69,10 @@ private:
     void addDevice(const QModelIndex &areaIndex, QMap<QString, QVariant> areaKey);
     void deleteDevice(const QModelIndex &index, const QString &name);
     void RefreshStateCounts();
+    void countStateChange(const TempWidget *tile);
+    void refreshStaleLooks();
+    void loadSettings();
+    void saveSettings() const;
     void writeCountLabels();
     int *countOf(TileState state);
     int columnCount() const;

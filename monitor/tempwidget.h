@@ -31,6 +31,10 @@ public:
     void setMinTemp(double limit);
     void setMaxUnnormalTemp(double limit);
     void setMinUnnormalTemp(double limit);
+    // A reading older than the page allows is drawn with a dashed ring.
+    void setStale(bool stale);
+    // How the device fared since monitoring started; shown after the tooltip.
+    void setHealth(qint64 lastGoodMsecs, int answerMs, int failedReads);
 
     double value() const { return m_value; }
     TileState state() const { return m_state; }
@@ -47,14 +51,19 @@ public:
     double minTemp() const { return m_minTemp; }
     double maxUnnormalTemp() const { return m_maxUnnormalTemp; }
     double minUnnormalTemp() const { return m_minUnnormalTemp; }
+    bool isStale() const { return m_stale; }
+    qint64 lastGoodMsecs() const { return m_lastGoodMsecs; }
 
     // The two lines the tile draws: the reading ("错误" when there is none)
     // and the name with the unit of the device type.
     QString valueText() const;
     QString labelText() const;
+    // The tooltip as shown: the page's lines, then the health once monitored.
+    QString fullToolTip() const;
 
 protected:
     void paintEvent(QPaintEvent *event) override;
+    bool event(QEvent *event) override;
 
 private:
     QColor m_textColor{255, 255, 255, 255};
@@ -75,6 +84,11 @@ private:
     TileState m_state = Offline;
     TileState m_previousState = Offline;
     int m_deviceType = 0;
+    bool m_stale = false;
+    bool m_monitored = false;
+    qint64 m_lastGoodMsecs = 0;
+    int m_answerMs = -1;
+    int m_failedReads = 0;
 };
 
 #endif

@@ -400,6 +400,7 @@ struct Simulator::Impl
     int wakeFd = -1;
     std::string slavePath;
     std::string linkPath;
+    std::string unpluggedLink;
     std::thread thread;
 
     bool start(const std::string &link);
@@ -716,6 +717,16 @@ bool Simulator::start(const std::string &linkPath)
 void Simulator::stop() { d->stop(); }
 
 std::string Simulator::portPath() const { return d->linkPath.empty() ? d->slavePath : d->linkPath; }
+
+void Simulator::unplug()
+{
+    if (d->masterFd < 0)
+        return;
+    d->unpluggedLink = d->linkPath;
+    d->stop();
+}
+
+bool Simulator::plug() { return start(d->unpluggedLink); }
 
 void Simulator::setFault(int address, Fault fault, int param)
 {

@@ -70,6 +70,11 @@ public:
     bool start(const std::string &linkPath = {});
     void stop();
     std::string portPath() const; // the slave side a master opens (or linkPath when given)
+    // An adapter pulled out: the pty closes under whoever holds it and the
+    // link goes. plug() makes a new pty behind the same link (without a link
+    // the new port has a path of its own); the modules keep their state.
+    void unplug();
+    bool plug();
 
     // By station address, whichever module answers there. Silence: the
     // module hears nothing (writes are not applied either); BadCrc: last CRC
