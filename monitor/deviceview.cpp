@@ -244,7 +244,7 @@ void DeviceView::MonitorTimer()
 {
     monitorTimer->stop();
     PollEntry entry;
-    // Never waits: false while the poll thread is inside a transaction.
+    // Never waits for the serial line.
     if (pollThread.ReadPollEntry(readIndex, entry)) {
         TempWidget *tile = tiles.at(readIndex);
         tile->setHealth(entry.lastGoodMsecs, entry.answerMs, entry.failedReads);

@@ -157,7 +157,9 @@ void QReadThread::run()
 
 QReadThread::Outcome QReadThread::pollOne(int &position)
 {
-    QMutexLocker locker(&mutex);
+    // Only this thread changes the list while it runs, so it reads it without
+    // the lock and takes the lock just to write: the transaction itself runs
+    // unlocked, and the read-out gets through even at a pause of 0.
     if (position >= pollList.size())
         position = 0;
 
@@ -182,6 +184,7 @@ QReadThread::Outcome QReadThread::pollOne(int &position)
     const bool addressed = modbus_set_slave(context, entry.slaveAddr) == 0;
     errno = 0;
     const bool ok = addressed && modbus_read_registers(context, entry.regAddr, 1, &word) == 1;
+    QMutexLocker locker(&mutex);
     if (!ok && addressed && errno == ECONNRESET) {
         // The port is gone; this device is read again first once it is back.
         modbus_close(context);

@@ -64,8 +64,9 @@ public:
     void StopPolling();
     // The pause after each transaction, 0 to 5000 ms; takes effect at the next one.
     void SetPollPause(int ms);
-    // False without waiting while a request is in progress, or when index is
-    // out of range; the outputs are then untouched.
+    // Never waits for the serial line: the entry as the last transaction left
+    // it. False when index is out of range, or at the rare moment the thread
+    // writes a result; the outputs are then untouched.
     bool ReadPollEntry(int index, quint16 &value, bool &online);
     bool ReadPollEntry(int index, PollEntry &entry);
 
@@ -91,7 +92,7 @@ private:
     void lose(const QString &reason);
     void restore();
 
-    QMutex mutex;
+    QMutex mutex; // held only while a result is written
     modbus_t *context = nullptr;
     QString portName;
     QList<PollEntry> pollList;
