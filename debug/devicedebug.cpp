@@ -9,6 +9,8 @@
 #include <QMessageBox>
 #include <QProgressDialog>
 
+#include <cerrno>
+
 namespace {
 
 // The line settings the page starts with.
@@ -60,6 +62,17 @@ void DeviceDebug::closePort()
         ctx = nullptr;
     }
     ui->BtnComConect->setText(tr("连接"));
+}
+
+bool DeviceDebug::portVanished(int error)
+{
+    // An adapter pulled out: the connection is dead for good, so the page
+    // lets it go instead of failing every exchange over it.
+    if (error != ECONNRESET)
+        return false;
+    closePort();
+    warn(tr("串口已断开，请重新连接"));
+    return true;
 }
 
 void DeviceDebug::warn(const QString &text, const char *title)
@@ -143,10 +156,13 @@ bool DeviceDebug::exchange(int slave, int expected, const QString &failure, cons
         warn(failure);
         return false;
     }
+    errno = 0;
     const int result = request();
+    const int error = errno;
     ShowRequestFrame();
     if (result != expected) {
-        warn(failure);
+        if (!portVanished(error))
+            warn(failure);
         return false;
     }
     ShowResponseFrame();
@@ -241,13 +257,15 @@ void DeviceDebug::on_pB_Restart_clicked()
         return;
     }
     modbus_set_slave(ctx, ui->SpinDebugRServerAddr3->value());
+    errno = 0;
     const int result = modbus_write_register(ctx, kt::RegRestart, kt::RestartCommand);
+    const int error = errno;
     ShowRequestFrame();
     // A module restarts without answering; an answer means it did not.
     if (result == 1) {
         ShowResponseFrame();
         warn(tr("重启失败!"));
-    } else {
+    } else if (!portVanished(error)) {
         warn(tr("已操作，请确认是否成功!"));
     }
 }

@@ -83,6 +83,8 @@ private:
     using Fields = std::array<QDoubleSpinBox *, kt::Kt104Channels>;
 
     bool isConnected() const;
+    // True, with the page disconnected and told so, when error says the port is gone.
+    bool portVanished(int error);
     void closePort();
     void warn(const QString &text, const char *title = "warning");
     void appendFrame(const QString &prefix, int (*capture)(modbus_t *, uint8_t *, int *));

@@ -423,7 +423,7 @@ struct Simulator::Impl
 
 bool Simulator::Impl::start(const std::string &link)
 {
-    masterFd = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    masterFd = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); // a child holding it would keep the port alive
     if (masterFd < 0)
         return false;
     const char *name = nullptr;
@@ -434,7 +434,7 @@ bool Simulator::Impl::start(const std::string &link)
         return false;
     }
     slavePath = name;
-    slaveFd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    slaveFd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     struct termios2 t;
     if (slaveFd < 0 || ioctl(slaveFd, TCGETS2, &t) != 0) {
         const int e = errno;
