@@ -144,7 +144,8 @@ void QReadThread::run()
             }
         } else {
             switch (pollOne(position)) {
-            case Outcome::Idle: waitMs = 0; break;
+            case Outcome::Idle:
+            case Outcome::TimedOut: waitMs = 0; break; // the bus has just been quiet for a second
             case Outcome::Lost: waitMs = ReopenMs; break;
             case Outcome::Polled: break;
             }
@@ -184,8 +185,9 @@ QReadThread::Outcome QReadThread::pollOne(int &position)
     const bool addressed = modbus_set_slave(context, entry.slaveAddr) == 0;
     errno = 0;
     const bool ok = addressed && modbus_read_registers(context, entry.regAddr, 1, &word) == 1;
+    const int error = errno;
     QMutexLocker locker(&mutex);
-    if (!ok && addressed && errno == ECONNRESET) {
+    if (!ok && addressed && error == ECONNRESET) {
         // The port is gone; this device is read again first once it is back.
         modbus_close(context);
         portGone = true;
@@ -213,7 +215,7 @@ QReadThread::Outcome QReadThread::pollOne(int &position)
             lose(tr("%1: 总线无应答").arg(portName));
     }
     advance();
-    return Outcome::Polled;
+    return !ok && error == ETIMEDOUT ? Outcome::TimedOut : Outcome::Polled;
 }
 
 void QReadThread::lose(const QString &reason)

@@ -32,7 +32,7 @@ struct PollEntry
 };
 
 // Reads one holding register of one device per cycle, round-robin, with a
-// pause between requests. The GUI thread pulls results out with
+// pause after each answered request. The GUI thread pulls results out with
 // ReadPollEntry, which never waits for the serial line.
 //
 // The thread outlives the bus: a port that vanishes (an adapter pulled out)
@@ -86,7 +86,7 @@ protected:
     void run() override;
 
 private:
-    enum class Outcome { Idle, Polled, Lost };
+    enum class Outcome { Idle, Polled, TimedOut, Lost };
     Outcome pollOne(int &position);
     // Every entry offline and, once per loss, portLost.
     void lose(const QString &reason);

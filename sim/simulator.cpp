@@ -393,6 +393,7 @@ struct Simulator::Impl
     std::map<int, FaultSetting> faults;
     bool wireTime = false;
     uint64_t frames = 0;
+    uint64_t answered = 0;
     Nanos shortestGap = -1;
 
     int masterFd = -1;
@@ -654,6 +655,7 @@ std::vector<Chunk> Simulator::Impl::process(const Bytes &frame, Nanos firstByte)
     }
     if (answers.empty())
         return {};
+    ++answered;
 
     // Two modules answering at once (a broadcast read on a shared bus)
     // collide; model the wire as a dominant zero.
@@ -780,6 +782,12 @@ uint64_t Simulator::framesReceived() const
 {
     std::lock_guard<std::mutex> lock(d->mutex);
     return d->frames;
+}
+
+uint64_t Simulator::framesAnswered() const
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    return d->answered;
 }
 
 } // namespace ktsim

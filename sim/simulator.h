@@ -104,6 +104,8 @@ public:
     // Complete request frames seen (by length or ended by the silence), whatever
     // their address, settings or CRC.
     uint64_t framesReceived() const;
+    // Requests that got an answer (a collision of several counts once).
+    uint64_t framesAnswered() const;
     // The shortest time from the end of an answer to the first byte of the
     // request after it, since the previous call, in microseconds: 0 for a
     // request that came while an answer was still due, -1 when no request
