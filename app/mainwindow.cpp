@@ -4,6 +4,7 @@
 #include "devicedebug.h"
 #include "deviceview.h"
 #include "dlgabout.h"
+#include "qdlglogin.h"
 #include "userlog.h"
 
 #include <QCloseEvent>
@@ -33,6 +34,14 @@ MainWindow::MainWindow(QWidget *parent)
     debugPage = new DeviceDebug(this);
     monitorPage = new DeviceView(this);
     logPage = new UserLog(this);
+    logPage->setUser(QDlgLogin::loggedInUser());
+    connect(logPage, &UserLog::unacknowledgedChanged, this, [this](int count) {
+        ui->BtnTbarLogRecord->setText(count > 0 ? tr("日志查询 (%1)").arg(count) : tr("日志查询"));
+    });
+    connect(monitorPage, &DeviceView::trendRequested, this, [this](const QString &area, const QString &name) {
+        ui->MWSWidgetMainBody->setCurrentIndex(3);
+        logPage->showTrend(area, name);
+    });
 
     auto *clock = new QTimer(this);
     connect(clock, &QTimer::timeout, this, &MainWindow::timerUpdate);
@@ -94,7 +103,7 @@ void MainWindow::on_BtnTbarDeviceMonitor_clicked()
 
 void MainWindow::on_BtnTbarLogRecord_clicked()
 {
-    // The log page has no content yet, so its button shows nothing.
+    ui->MWSWidgetMainBody->setCurrentIndex(3);
 }
 
 void MainWindow::timerUpdate()

@@ -12,6 +12,14 @@ const char *const settingsOrg = "KRM-Qt";
 const char *const settingsApp = "tarvo";
 const char *const defaultUser = "tarvo";
 const char *const defaultPassword = "60592";
+
+// A stored text; one that is empty or of another type (a list, from a value
+// with a comma) counts as absent.
+QString textSetting(const QSettings &settings, const char *key, const QString &fallback)
+{
+    const QVariant value = settings.value(key);
+    return value.type() == QVariant::String && !value.toString().isEmpty() ? value.toString() : fallback;
+}
 }
 
 QDlgLogin::QDlgLogin(QWidget *parent)
@@ -34,12 +42,18 @@ QString QDlgLogin::encrypt(const QString &text) const
     return QString::fromLatin1(QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Md5).toHex());
 }
 
+QString QDlgLogin::loggedInUser()
+{
+    // One user name, which only a successful login stores.
+    return textSetting(QSettings(settingsOrg, settingsApp), "Username", defaultUser);
+}
+
 void QDlgLogin::readSettings()
 {
     QSettings settings(settingsOrg, settingsApp);
     const bool saved = settings.value("saved", false).toBool();
-    user = settings.value("Username", defaultUser).toString();
-    pswd = settings.value("PSWD", encrypt(defaultPassword)).toString();
+    user = textSetting(settings, "Username", defaultUser);
+    pswd = textSetting(settings, "PSWD", encrypt(defaultPassword));
     if (saved)
         ui->editUser->setText(user);
     ui->chkBoxSave->setChecked(saved);

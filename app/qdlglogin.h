@@ -21,6 +21,9 @@ public:
     explicit QDlgLogin(QWidget *parent = nullptr);
     ~QDlgLogin() override;
 
+    // The user of the last successful login.
+    static QString loggedInUser();
+
 protected:
     void mousePressEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;

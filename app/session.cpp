@@ -4,10 +4,13 @@
 #include "qdlglogin.h"
 
 #include <QApplication>
+#include <QIcon>
 #include <QTimer>
 
 int runSession()
 {
+    // Every window of the program, the login included, carries the logo.
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/Logo/image/ico/Tarvo.bmp")));
     // The dialog deletes itself when it closes (it is a delete-on-close
     // dialog), so it must live on the heap and must not be deleted here.
     auto *login = new QDlgLogin(nullptr);

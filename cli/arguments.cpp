@@ -27,7 +27,8 @@ const char usageText[] =
     "The line is 9600 8N1 with a 1000 ms response timeout unless given (scan: 100 ms\n"
     "plus the frames' time on the wire); the port is -p or $TARVO_PORT. Station 0\n"
     "broadcasts (write, set, restart). --json prints one JSON object per command,\n"
-    "--debug every frame on stderr. Exit status: 0 done, 1 bus or line error, 2 usage.\n";
+    "a failure too ({\"error\": ..., \"station\": ...}); --debug every frame on stderr.\n"
+    "Exit status: 0 done, 1 bus or line error, 2 usage.\n";
 
 const char *tableName(Table t)
 {
@@ -116,21 +117,20 @@ bool table(const std::string &s, bool forWrite, Table &out, std::string &error)
 
 bool writeValue(const std::string &s, Table t, std::vector<uint16_t> &out, std::string &error)
 {
-    long v = 0;
     if (t == Table::Coils) {
         if (s != "0" && s != "1")
             return fail(error, "a coil takes 0 or 1, not '" + s + "'");
-        v = s == "1";
-    } else {
-        const bool hex = s.rfind("0x", 0) == 0 || s.rfind("0X", 0) == 0;
-        if (!toLong(s, hex ? 16 : 10, v) || v < -32768 || v > 65535)
-            return fail(error, "'" + s + "' does not fit a register (-32768 to 65535, or 0x0 to 0xffff)");
+        out.push_back(uint16_t(s == "1"));
+        return true;
     }
-    out.push_back(uint16_t(v & 0xFFFF));
+    uint16_t reg = 0;
+    if (!kt::parseRegisterValue(s, reg))
+        return fail(error, "'" + s + "' does not fit a register (-32768 to 65535, or 0x0 to 0xffff)");
+    out.push_back(reg);
     return true;
 }
 
-// An offset in degrees, to the nearest tenth, within the model's range.
+// An offset in whole tenths of a degree, within the model's range.
 bool offset(const std::string &s, double limit, const char *model, std::vector<uint16_t> &out, std::string &error)
 {
     char *end = nullptr;
@@ -141,6 +141,9 @@ bool offset(const std::string &s, double limit, const char *model, std::vector<u
         std::snprintf(range, sizeof range, " offsets are -%.1f to %.1f degrees, not '", limit, limit);
         return fail(error, model + (range + s) + "'");
     }
+    // The module keeps tenths: 1.25 would go out as 1.3 without a word.
+    if (std::fabs(v * 10 - double(std::lround(v * 10))) > 1e-6)
+        return fail(error, std::string(model) + " offsets go in tenths of a degree, not '" + s + "'");
     out.push_back(kt::offsetRegister(v));
     return true;
 }

@@ -67,9 +67,9 @@ void emit(const Console &con, const std::string &text, const Json &json)
     std::fflush(con.out);
 }
 
-int complain(const Console &con, const std::string &message)
+int complain(const Console &con, const std::string &message, int station = NoStation)
 {
-    std::fprintf(con.err, "tarvoctl: %s\n", message.c_str());
+    reportFailure(con, message, station);
     return ExitBus;
 }
 
@@ -131,8 +131,7 @@ std::string frameLine(const char *arrow, const uint8_t *frame, int length)
     return line + (length > MODBUS_CAPTURE_SIZE ? " ...\n" : "\n");
 }
 
-// The connection of one command. Debug mode is on only with --debug: the
-// layer captures frames only then.
+// The connection of one command; with --debug it captures the frames.
 class Bus
 {
 public:
@@ -150,7 +149,6 @@ public:
         timeoutMs_ = timeoutMs;
         ctx_ = modbus_new_rtu(inv_.port.c_str(), inv_.baud, inv_.parity, 8, inv_.stopBits);
         if (ctx_) {
-            modbus_set_debug(ctx_, inv_.debug);
             modbus_set_response_timeout(ctx_, uint32_t(timeoutMs / 1000), uint32_t(timeoutMs % 1000 * 1000));
             if (modbus_connect(ctx_) == 0)
                 return true;
@@ -166,18 +164,18 @@ public:
     int exchange(int station, const std::function<int(modbus_t *)> &request)
     {
         modbus_set_slave(ctx_, station);
+        modbus_set_capture(ctx_, inv_.debug); // empty: what it holds next went on the wire now
         const int rc = request(ctx_);
         if (inv_.debug) {
             const int error = errno;
             uint8_t frame[MODBUS_CAPTURE_SIZE];
             int length = 0;
             modbus_get_last_request(ctx_, frame, &length);
-            std::fputs(frameLine(">> ", frame, length).c_str(), con_.err);
-            // Otherwise the capture still holds an earlier answer.
-            if (station != MODBUS_BROADCAST_ADDRESS && (rc >= 0 || answered(error))) {
-                modbus_get_last_response(ctx_, frame, &length);
+            if (length > 0)
+                std::fputs(frameLine(">> ", frame, length).c_str(), con_.err);
+            modbus_get_last_response(ctx_, frame, &length);
+            if (length > 0)
                 std::fputs(frameLine("<< ", frame, length).c_str(), con_.err);
-            }
             errno = error;
         }
         return rc;
@@ -194,7 +192,7 @@ public:
             return complain(con_, inv_.port + ": device removed");
         const std::string why = error == ETIMEDOUT ? "no answer within " + std::to_string(timeoutMs_) + " ms"
                                                    : modbus_strerror(error);
-        return complain(con_, "station " + std::to_string(station) + ", " + operation + ": " + why);
+        return complain(con_, "station " + std::to_string(station) + ", " + operation + ": " + why, station);
     }
 
 private:
@@ -299,8 +297,10 @@ int restart(Bus &bus, const Invocation &inv, const Console &con)
     const int rc = bus.exchange(
         inv.station, [](modbus_t *ctx) { return modbus_write_register(ctx, kt::RegRestart, kt::RestartCommand); });
     if (rc == 1 && inv.station != MODBUS_BROADCAST_ADDRESS)
-        return complain(con, "station " + std::to_string(inv.station)
-                                 + ", restart: the module answered the command, so it did not restart");
+        return complain(con,
+                        "station " + std::to_string(inv.station)
+                            + ", restart: the module answered the command, so it did not restart",
+                        inv.station);
     if (rc == -1 && errno != ETIMEDOUT)
         return bus.failed(inv.station, "restart");
     emit(con, "restart sent to " + who(inv.station) + "; check that it answers at its new settings\n",
@@ -461,6 +461,14 @@ int module(Bus &bus, const Invocation &inv, const Console &con)
 }
 
 } // namespace
+
+void reportFailure(const Console &con, const std::string &message, int station)
+{
+    std::fprintf(con.err, "tarvoctl: %s\n", message.c_str());
+    if (con.json)
+        emit(con, "", Json().add("error", jsonString(message))
+                          .add("station", station == NoStation ? "null" : std::to_string(station)));
+}
 
 int run(const Invocation &inv, const Console &con)
 {

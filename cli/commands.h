@@ -5,6 +5,7 @@
 #include "arguments.h"
 
 #include <cstdio>
+#include <string>
 
 namespace tarvoctl {
 
@@ -16,6 +17,12 @@ struct Console
     std::FILE *err;
     bool json;
 };
+
+constexpr int NoStation = -1;
+
+// Says why a command failed: one line on `err` and, with --json, also
+// {"error": ..., "station": ...} on `out` (null for NoStation).
+void reportFailure(const Console &con, const std::string &message, int station);
 
 // Runs a parsed command line; returns its exit status.
 int run(const Invocation &inv, const Console &con);

@@ -1,5 +1,7 @@
 #include "console.h"
 
+#include "modules.h"
+
 #include <cerrno>
 
 namespace console {
@@ -31,10 +33,11 @@ int write(modbus_t *ctx, int writeType, int addr, int n, const uint16_t *regs, c
     return -1;
 }
 
-FieldValue parseField(const QString &text)
+bool parseField(const QString &text, uint16_t &value)
 {
-    const int v = text.toInt();
-    return {uint16_t(v), uint8_t(v)};
+    const QString t = text.trimmed();
+    value = 0;
+    return t.isEmpty() || kt::parseRegisterValue(t.toStdString(), value);
 }
 
 QString frameLine(const QString &prefix, const uint8_t *bytes, int length)

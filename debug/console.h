@@ -22,14 +22,9 @@ int read(modbus_t *ctx, int readType, int addr, int n, uint16_t *regs, uint8_t *
 // The single write for one value, the multiple write for more; likewise.
 int write(modbus_t *ctx, int writeType, int addr, int n, const uint16_t *regs, const uint8_t *bits);
 
-// A value field read as a decimal number (0 when it is none), cut to the
-// register and coil widths.
-struct FieldValue
-{
-    uint16_t reg;
-    uint8_t bit;
-};
-FieldValue parseField(const QString &text);
+// A value field as a register value: empty is 0, else what
+// kt::parseRegisterValue takes. False for anything else.
+bool parseField(const QString &text, uint16_t &value);
 
 // `prefix` and then each byte as a blank and two lower-case hex digits.
 QString frameLine(const QString &prefix, const uint8_t *bytes, int length);

@@ -118,8 +118,6 @@ void DeviceDebug::on_BtnComConect_clicked()
         return;
     }
     ui->BtnComConect->setText(tr("断开"));
-    // Debug mode makes the layer capture the frames for the log.
-    modbus_set_debug(ctx, 1);
 }
 
 void DeviceDebug::on_pbcleartext_clicked()
@@ -145,6 +143,51 @@ void DeviceDebug::ShowResponseFrame()
     appendFrame(tr("<< "), modbus_get_last_response);
 }
 
+QString DeviceDebug::failureReason(int error) const
+{
+    uint8_t frame[MODBUS_CAPTURE_SIZE];
+    int length = 0;
+    modbus_get_last_request(ctx, frame, &length);
+    if (length == 0)
+        return tr("not sent: %1").arg(modbus_strerror(error));
+    modbus_get_last_response(ctx, frame, &length);
+    uint32_t sec = 0, usec = 0;
+    modbus_get_response_timeout(ctx, &sec, &usec);
+    const int ms = int(sec * 1000 + usec / 1000);
+    QString reason;
+    if (error == ETIMEDOUT)
+        reason = length ? tr("incomplete answer within %1 ms").arg(ms) : tr("no answer within %1 ms").arg(ms);
+    else if (error == MODBUS_ERR_BAD_CRC)
+        reason = tr("CRC error");
+    else if (error > MODBUS_ERR_BASE && error <= MODBUS_ERR_GATEWAY_TARGET)
+        reason = tr("exception %1 (%2)").arg(error - MODBUS_ERR_BASE).arg(modbus_strerror(error));
+    else if (error == MODBUS_ERR_BAD_SLAVE && length > 0)
+        reason = tr("answer from station %1").arg(frame[0]);
+    else
+        reason = modbus_strerror(error);
+    return length ? console::frameLine(reason + tr(", received"), frame, qMin(length, MODBUS_CAPTURE_SIZE)) : reason;
+}
+
+int DeviceDebug::sendLogged(const std::function<int()> &request)
+{
+    // Emptied first, the captures hold what went on the wire this time only.
+    modbus_set_capture(ctx, 1);
+    errno = 0;
+    const int result = request();
+    const int error = errno;
+    uint8_t frame[MODBUS_CAPTURE_SIZE];
+    int sent = 0;
+    modbus_get_last_request(ctx, frame, &sent);
+    if (sent > 0)
+        ShowRequestFrame();
+    if (result == -1)
+        ui->Tdebugdata->append(tr("!!  ") + failureReason(error));
+    else if (modbus_get_last_response_length(ctx) > 0)
+        ShowResponseFrame();
+    errno = error;
+    return result;
+}
+
 bool DeviceDebug::exchange(int slave, int expected, const QString &failure, const std::function<int()> &request)
 {
     if (!isConnected()) {
@@ -156,16 +199,11 @@ bool DeviceDebug::exchange(int slave, int expected, const QString &failure, cons
         warn(failure);
         return false;
     }
-    errno = 0;
-    const int result = request();
-    const int error = errno;
-    ShowRequestFrame();
-    if (result != expected) {
-        if (!portVanished(error))
+    if (sendLogged(request) != expected) {
+        if (!portVanished(errno))
             warn(failure);
         return false;
     }
-    ShowResponseFrame();
     return true;
 }
 
@@ -187,21 +225,25 @@ void DeviceDebug::on_BtnDebugRead_clicked()
 
 void DeviceDebug::on_BtnDebugWrite_clicked()
 {
-    for (int k = 0; k < BufferSize; ++k) {
-        const console::FieldValue v = console::parseField(valueFields[k]->text());
-        regs[k] = v.reg;
-        bits[k] = v.bit;
+    const int n = ui->SpinDebugWRegNum->value();
+    // What is not a value is refused, not sent as 0; a coil is on for any value but 0.
+    for (int k = 0; k < n; ++k) {
+        if (!console::parseField(valueFields[k]->text(), regs[k])) {
+            warn(tr("写入值%1无效: 应为 -32768 到 65535 的整数或 0x0 到 0xFFFF!").arg(k + 1));
+            return;
+        }
+        bits[k] = regs[k] != 0;
     }
     const int type = ui->cBWriteRegType->currentIndex();
     const int addr = ui->SpinDebugWRegAddr->value();
-    const int n = ui->SpinDebugWRegNum->value();
     exchange(ui->SpinDebugWServerAddr->value(), n, tr("写入出错!"),
              [&] { return console::write(ctx, type, addr, n, regs, bits); });
 }
 
 void DeviceDebug::normaliseCoilField(QLineEdit *field, const QString &text)
 {
-    if (ui->cBWriteRegType->currentText() == tr("线圈") && text.toInt() != 0)
+    uint16_t value = 0;
+    if (ui->cBWriteRegType->currentText() == tr("线圈") && console::parseField(text, value) && value != 0)
         field->setText(tr("1"));
 }
 
@@ -257,17 +299,11 @@ void DeviceDebug::on_pB_Restart_clicked()
         return;
     }
     modbus_set_slave(ctx, ui->SpinDebugRServerAddr3->value());
-    errno = 0;
-    const int result = modbus_write_register(ctx, kt::RegRestart, kt::RestartCommand);
-    const int error = errno;
-    ShowRequestFrame();
     // A module restarts without answering; an answer means it did not.
-    if (result == 1) {
-        ShowResponseFrame();
+    if (sendLogged([&] { return modbus_write_register(ctx, kt::RegRestart, kt::RestartCommand); }) == 1)
         warn(tr("重启失败!"));
-    } else if (!portVanished(error)) {
+    else if (!portVanished(errno))
         warn(tr("已操作，请确认是否成功!"));
-    }
 }
 
 void DeviceDebug::on_pBReadConf_clicked()
@@ -307,21 +343,45 @@ void DeviceDebug::on_ChooseWD_currentIndexChanged(int index)
 
 // KT101
 
+void DeviceDebug::showReading(QDoubleSpinBox *field, const kt::Reading &r)
+{
+    // Decimals first, so that the value is not rounded to the old ones.
+    field->setDecimals(r.decimals);
+    field->setValue(r.value);
+}
+
+void DeviceDebug::showOffset(QDoubleSpinBox *field, double limit, uint16_t r)
+{
+    // The module's own value, also one beyond the trim range a write may set.
+    const double v = kt::signedTenths(r);
+    field->setRange(qMin(v, -limit), qMax(v, limit));
+    field->setValue(v);
+}
+
+bool DeviceDebug::offsetWritable(const QDoubleSpinBox *field, double limit, const QString &name)
+{
+    if (qAbs(field->value()) <= limit)
+        return true;
+    warn(tr("%1超出 -%2 到 %2 ℃，未配置!").arg(name).arg(limit, 0, 'f', 1));
+    return false;
+}
+
 void DeviceDebug::on_BtnReadTemp_clicked()
 {
     if (readModule(kt::Kt101TempReg, 1))
-        ui->SBoxKT101_TV01->setValue(kt::signedTenths(regs[0]));
+        showReading(ui->SBoxKT101_TV01, kt::temperatureReading(regs[0]));
 }
 
 void DeviceDebug::on_BtnReadOffset_clicked()
 {
     if (readModule(kt::Kt101OffsetReg, 1))
-        ui->SBoxKT101_TO01->setValue(kt::signedTenths(regs[0]));
+        showOffset(ui->SBoxKT101_TO01, kt::Kt101OffsetLimit, regs[0]);
 }
 
 void DeviceDebug::on_BtnSetoffset_clicked()
 {
-    writeModule(kt::Kt101OffsetReg, kt::offsetRegister(ui->SBoxKT101_TO01->value()));
+    if (offsetWritable(ui->SBoxKT101_TO01, kt::Kt101OffsetLimit, tr("偏移量")))
+        writeModule(kt::Kt101OffsetReg, kt::offsetRegister(ui->SBoxKT101_TO01->value()));
 }
 
 // KT104
@@ -330,13 +390,8 @@ void DeviceDebug::readChannels(int baseReg, const Fields &fields, kt::Reading (*
 {
     if (!readModule(baseReg + first - 1, count))
         return;
-    for (int i = 0; i < count; ++i) {
-        const kt::Reading r = rule(regs[i]);
-        QDoubleSpinBox *field = fields[size_t(first - 1 + i)];
-        // Decimals first, so that the value is not rounded to the old ones.
-        field->setDecimals(r.decimals);
-        field->setValue(r.value);
-    }
+    for (int i = 0; i < count; ++i)
+        showReading(fields[size_t(first - 1 + i)], rule(regs[i]));
 }
 
 void DeviceDebug::readTemps(int first, int count)
@@ -366,21 +421,30 @@ void DeviceDebug::on_BtnKT104ReadOffset_clicked()
     if (!readModule(kt::Kt104OffsetReg, kt::Kt104Channels))
         return;
     for (int k = 0; k < kt::Kt104Channels; ++k)
-        kt104Offsets[size_t(k)]->setValue(kt::signedTenths(regs[k]));
+        showOffset(kt104Offsets[size_t(k)], kt::Kt104OffsetLimit, regs[k]);
+}
+
+bool DeviceDebug::kt104OffsetWritable(int channel)
+{
+    return offsetWritable(kt104Offsets[size_t(channel - 1)], kt::Kt104OffsetLimit, tr("通道%1偏移量").arg(channel));
 }
 
 void DeviceDebug::on_BtnKT104SetAlloffset_clicked()
 {
     // Disabled fields are written too.
-    for (int k = 0; k < kt::Kt104Channels; ++k)
+    for (int k = 0; k < kt::Kt104Channels; ++k) {
+        if (!kt104OffsetWritable(k + 1))
+            return;
         regs[k] = kt::offsetRegister(kt104Offsets[size_t(k)]->value());
+    }
     exchange(ui->SpinDebugRServerAddr3->value(), kt::Kt104Channels, tr("配置失败!"),
              [&] { return modbus_write_registers(ctx, kt::Kt104OffsetReg, kt::Kt104Channels, regs); });
 }
 
 void DeviceDebug::setOffset(int channel)
 {
-    writeModule(kt::Kt104OffsetReg + channel - 1, kt::offsetRegister(kt104Offsets[size_t(channel - 1)]->value()));
+    if (kt104OffsetWritable(channel))
+        writeModule(kt::Kt104OffsetReg + channel - 1, kt::offsetRegister(kt104Offsets[size_t(channel - 1)]->value()));
 }
 
 void DeviceDebug::on_BtnKT104Setoffset_1_clicked() { setOffset(1); }

@@ -88,6 +88,11 @@ private:
     void closePort();
     void warn(const QString &text, const char *title = "warning");
     void appendFrame(const QString &prefix, int (*capture)(modbus_t *, uint8_t *, int *));
+    // Sends one request and logs what went on the wire: the request as
+    // sent, then the answer or a line that says why there is none. errno
+    // is left as the request left it.
+    int sendLogged(const std::function<int()> &request);
+    QString failureReason(int error) const;
     // Sends `request` to `slave` on the open connection and logs it; true
     // when it returned `expected`, else the failure is shown.
     bool exchange(int slave, int expected, const QString &failure, const std::function<int()> &request);
@@ -98,6 +103,11 @@ private:
     void readTemps(int first, int count);
     void readResistances(int first, int count);
     void setOffset(int channel);
+    void showReading(QDoubleSpinBox *field, const kt::Reading &r);
+    void showOffset(QDoubleSpinBox *field, double limit, uint16_t r);
+    // False, with a warning naming the field, when its value is beyond the trim range.
+    bool offsetWritable(const QDoubleSpinBox *field, double limit, const QString &name);
+    bool kt104OffsetWritable(int channel);
     void normaliseCoilField(QLineEdit *field, const QString &text);
 
     Ui::DeviceDebug *ui;

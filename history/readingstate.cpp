@@ -18,6 +18,11 @@ ReadingState judgeReading(int deviceType, quint16 raw, const DeviceLimits &limit
     return ReadingState::Normal;
 }
 
+QString valueText(int deviceType, double value)
+{
+    return QString::number(value, 'f', deviceType == 0 ? 1 : 0);
+}
+
 QString unitOf(int deviceType)
 {
     switch (deviceType) {

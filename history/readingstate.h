@@ -30,6 +30,10 @@ double valueInUnit(int deviceType, quint16 raw);
 // is Abnormal, else Normal; 0xFFFF is SensorError.
 ReadingState judgeReading(int deviceType, quint16 raw, const DeviceLimits &limits);
 
+// A value in the device's unit as every page shows it: temperatures with one
+// decimal, the other types in whole units. No unit.
+QString valueText(int deviceType, double value);
+
 // "℃", "%RH", "mV", "uA"; empty for an unknown type.
 QString unitOf(int deviceType);
 

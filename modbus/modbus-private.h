@@ -87,6 +87,7 @@ struct modbus
     int slave;
     int s;
     int debug;
+    int capture; // frames captured without debug mode's prints
     int error_recovery;
     modbus_timeout response_timeout;
     modbus_timeout byte_timeout;

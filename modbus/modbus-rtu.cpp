@@ -357,6 +357,7 @@ modbus_t *modbus_new_rtu(const char *device, int baud, char parity, int data_bit
     ctx->slave = -1;
     ctx->s = -1;
     ctx->debug = 0;
+    ctx->capture = 0;
     ctx->error_recovery = MODBUS_ERROR_RECOVERY_NONE;
     ctx->response_timeout = {0, 500000};
     ctx->byte_timeout = {0, 500000};

@@ -56,13 +56,13 @@ bool readyForRequest(modbus_t *ctx)
 int sendMsg(modbus_t *ctx, uint8_t *req, int reqLength)
 {
     reqLength = ctx->backend->send_msg_pre(req, reqLength);
-    if (ctx->debug) {
-        for (int i = 0; i < reqLength; ++i) {
-            std::printf("[%.2X]", req[i]);
-            if (i < MODBUS_CAPTURE_SIZE)
-                ctx->last_request[i] = req[i];
-        }
+    if (ctx->debug || ctx->capture) {
+        std::memcpy(ctx->last_request, req, size_t(reqLength < MODBUS_CAPTURE_SIZE ? reqLength : MODBUS_CAPTURE_SIZE));
         ctx->last_request_length = reqLength;
+    }
+    if (ctx->debug) {
+        for (int i = 0; i < reqLength; ++i)
+            std::printf("[%.2X]", req[i]);
         std::printf("\n");
     }
     int rc = ctx->backend->send(ctx, req, reqLength);
@@ -165,12 +165,11 @@ int receiveConfirmation(modbus_t *ctx, uint8_t *msg)
             glitchSkipped = true;
             std::memmove(msg, msg + 1, size_t(--rc));
         }
-        if (ctx->debug) {
-            for (int i = 0; i < rc; ++i) {
+        for (int i = 0; i < rc; ++i) {
+            if (ctx->debug)
                 std::printf("<%.2X>", msg[msgLength + i]);
-                if (msgLength + i < MODBUS_CAPTURE_SIZE)
-                    ctx->last_response[msgLength + i] = msg[msgLength + i];
-            }
+            if ((ctx->debug || ctx->capture) && msgLength + i < MODBUS_CAPTURE_SIZE)
+                ctx->last_response[msgLength + i] = msg[msgLength + i];
         }
         msgLength += rc;
         ctx->last_response_length = msgLength;
@@ -553,6 +552,18 @@ int modbus_set_debug(modbus_t *ctx, int flag)
         return -1;
     }
     ctx->debug = flag;
+    return 0;
+}
+
+int modbus_set_capture(modbus_t *ctx, int flag)
+{
+    if (!ctx) {
+        errno = EINVAL;
+        return -1;
+    }
+    ctx->capture = flag;
+    ctx->last_request_length = 0;
+    ctx->last_response_length = 0;
     return 0;
 }
 

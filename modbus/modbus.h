@@ -64,6 +64,9 @@ int modbus_get_slave(modbus_t *ctx);
 int modbus_set_error_recovery(modbus_t *ctx, int bits);
 int modbus_get_header_length(modbus_t *ctx);
 int modbus_set_debug(modbus_t *ctx, int flag);
+/* Captures frames as debug mode does, without printing anything. Either way
+ * the captures are emptied: set before a request, they hold its frames only. */
+int modbus_set_capture(modbus_t *ctx, int flag);
 
 int modbus_get_response_timeout(modbus_t *ctx, uint32_t *sec, uint32_t *usec);
 int modbus_set_response_timeout(modbus_t *ctx, uint32_t sec, uint32_t usec);

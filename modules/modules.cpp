@@ -1,6 +1,9 @@
 #include "modules.h"
 
+#include <cctype>
+#include <cerrno>
 #include <cmath>
+#include <cstdlib>
 
 namespace kt {
 
@@ -53,6 +56,22 @@ Reading resistanceReading(uint16_t r)
     if (r == ErrorValue)
         return {65535, 0, true};
     return {r / 100.0, 2, false};
+}
+
+bool parseRegisterValue(const std::string &text, uint16_t &value)
+{
+    const bool hex = text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0;
+    const char *digits = text.c_str() + (hex ? 2 : 0);
+    // strtol would take blanks, a sign after 0x and a second 0x.
+    if (!*digits || !(std::isxdigit(static_cast<unsigned char>(*digits)) || (!hex && *digits == '-')))
+        return false;
+    char *end = nullptr;
+    errno = 0;
+    const long v = std::strtol(digits, &end, hex ? 16 : 10);
+    if (*end || errno || v < (hex ? 0 : -32768) || v > 65535)
+        return false;
+    value = uint16_t(v & 0xFFFF);
+    return true;
 }
 
 uint16_t offsetRegister(double celsius)

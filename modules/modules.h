@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 
 namespace kt {
 
@@ -78,6 +79,11 @@ struct Reading
 };
 Reading temperatureReading(uint16_t r); // tenths of a degree, 1 decimal
 Reading resistanceReading(uint16_t r);  // hundredths of an ohm, 2 decimals
+
+// A register value as typed: decimal -32768 to 65535 (a negative one as its
+// 16-bit two's complement) or 0x hexadecimal up to 0xffff. False for
+// anything else, blanks and full-width digits included.
+bool parseRegisterValue(const std::string &text, uint16_t &value);
 
 // The register value of an offset in degrees: the nearest whole number of
 // tenths as a 16-bit two's-complement number (-1.5 -> 65521).

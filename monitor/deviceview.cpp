@@ -7,6 +7,8 @@
 #include "treeitem.h"
 #include "treemodel.h"
 
+#include "history/readingstate.h"
+
 #include <QCursor>
 #include <QDateTime>
 #include <QGridLayout>
@@ -16,6 +18,8 @@
 #include <QPushButton>
 #include <QSettings>
 #include <QTimer>
+
+#include <cmath>
 
 namespace {
 
@@ -34,6 +38,15 @@ QString clockNow()
     return QDateTime::currentDateTime().toString(QStringLiteral("hh:mm:ss"));
 }
 
+// A stored number as a whole number within [low, high], or -1: SQLite hands
+// back whatever a hand-edited file holds, fractions and 64-bit values included.
+int wholeIn(const QVariant &stored, int low, int high)
+{
+    bool ok = false;
+    const double number = stored.toDouble(&ok);
+    return ok && number >= low && number <= high && number == std::floor(number) ? int(number) : -1;
+}
+
 } // namespace
 
 DeviceView::DeviceView(QWidget *parent)
@@ -41,7 +54,15 @@ DeviceView::DeviceView(QWidget *parent)
 {
     ui->setupUi(this);
     tileGrid = new QGridLayout(ui->scrollAreaWidgetContents);
+    // Packed from the top-left however large the area is.
+    tileGrid->setAlignment(Qt::AlignTop | Qt::AlignLeft);
+    // A /dev/serial/by-id name is longer than the box.
+    connect(ui->cBBoxCom, &QComboBox::currentTextChanged, ui->cBBoxCom, &QWidget::setToolTip);
     initDeviceTree();
+    // Said once the window is up: what is wrong with data.db and where it is.
+    const QString problem = SqliteHelper::instance()->problem();
+    if (!problem.isEmpty())
+        QTimer::singleShot(0, this, [this, problem] { warn(problem); });
     monitorTimer = new QTimer(this);
     connect(monitorTimer, &QTimer::timeout, this, &DeviceView::MonitorTimer);
     connect(&pollThread, &QReadThread::portLost, this, &DeviceView::onPortLost);
@@ -122,10 +143,16 @@ void DeviceView::LoadDeviceTiles()
     if (!tiles.isEmpty())
         return;
     const RowSet rows = SqliteHelper::instance()->queryDataSet(QStringLiteral("select * from Devices"));
+    // Showing a tile in a visible area lays out all the tiles before it again:
+    // the area stays hidden until the last one is in, and is laid out once.
+    QWidget *area = ui->scrollAreaWidgetContents;
+    const bool visible = area->isVisible();
+    area->hide();
     for (const DeviceRecord &row : rows) {
         AddDeviceTile(row);
         ++offlineCount;
     }
+    area->setVisible(visible);
     writeCountLabels();
 }
 
@@ -133,35 +160,49 @@ void DeviceView::applyRecord(TempWidget *tile, const DeviceRecord &record, int t
 {
     const QString name = record.value(QStringLiteral("name")).toString();
     const QString area = record.value(QStringLiteral("parent")).toString();
-    const int deviceAddr = record.value(QStringLiteral("DeviceAddr")).toInt();
-    const int regAddr = record.value(QStringLiteral("RegAddr")).toInt();
+    const QVariant deviceAddr = record.value(QStringLiteral("DeviceAddr"));
+    const QVariant regAddr = record.value(QStringLiteral("RegAddr"));
+    const int type = record.value(QStringLiteral("Devicetype")).toInt();
     const double maxTemp = record.value(QStringLiteral("MaxTemp")).toDouble();
     const double minTemp = record.value(QStringLiteral("MinTemp")).toDouble();
     const double maxUnnormal = record.value(QStringLiteral("MaxUnnormalTemp")).toDouble();
     const double minUnnormal = record.value(QStringLiteral("MinUnnormalTemp")).toDouble();
     tile->setName(name);
     tile->setArea(area);
-    tile->setDeviceAddr(deviceAddr);
-    tile->setRegAddr(regAddr);
+    // A station or register that cannot be polled as stored (0 would be a
+    // broadcast every module answers) gets no station: never polled, offline.
+    const int station = wholeIn(deviceAddr, 1, 247);
+    const int reg = wholeIn(regAddr, 0, 65535);
+    tile->setDeviceAddr(reg < 0 ? -1 : station);
+    tile->setRegAddr(qMax(reg, 0));
     tile->setMaxTemp(maxTemp);
     tile->setMinTemp(minTemp);
     tile->setMaxUnnormalTemp(maxUnnormal);
     tile->setMinUnnormalTemp(minUnnormal);
-    tile->setDeviceType(record.value(QStringLiteral("Devicetype")).toInt());
+    tile->setDeviceType(type);
 
-    // Filled in one pass, so a "%2" in a name stays as typed.
+    // The limits are named by what the device measures, with its unit; a
+    // temperature device keeps the words it always had.
+    QString limits = tr("\n最高温度: %5\n最低温度: %6\n最高异常温度: %7\n最低异常温度: %8");
+    QString unit;
+    if (type >= 1 && type <= 3) {
+        const QString quantities[] = {tr("湿度"), tr("电压"), tr("电流")};
+        limits.replace(tr("温度"), quantities[type - 1]);
+        unit = ' ' + unitOf(type);
+    }
+    // Filled in one pass, so a "%2" in a name stays as typed; the addresses as stored.
     const QString tip = tr("设备名称: %1\n所属区域: %2\n设备地址: %3\n寄存器地址: %4")
-                        + QString(trailingBlanks, QLatin1Char(' '))
-                        + tr("\n最高温度: %5\n最低温度: %6\n最高异常温度: %7\n最低异常温度: %8");
-    const auto number = [](double limit) { return QString::number(limit, 'g', 6); };
-    tile->setToolTip(tip.arg(name, area, QString::number(deviceAddr), QString::number(regAddr), number(maxTemp),
-                             number(minTemp), number(maxUnnormal), number(minUnnormal)));
+                        + QString(trailingBlanks, QLatin1Char(' ')) + limits;
+    const auto number = [&unit](double limit) { return QString::number(limit, 'g', 6) + unit; };
+    tile->setToolTip(tip.arg(name, area, deviceAddr.toString(), regAddr.toString(), number(maxTemp), number(minTemp),
+                             number(maxUnnormal), number(minUnnormal)));
 }
 
 void DeviceView::AddDeviceTile(const DeviceRecord &record)
 {
     auto *tile = new TempWidget(ui->scrollAreaWidgetContents);
     applyRecord(tile, record, 28);
+    connect(tile, &TempWidget::trendRequested, this, [this, tile] { emit trendRequested(tile->area(), tile->name()); });
     const int columns = columnCount();
     tile->show();
     tileGrid->addWidget(tile, tileCount / columns, tileCount % columns);
@@ -171,14 +212,15 @@ void DeviceView::AddDeviceTile(const DeviceRecord &record)
 
 void DeviceView::UpdateDeviceTile(const DeviceRecord &record)
 {
-    if (TempWidget *tile = FindDeviceTile(record.value(QStringLiteral("name")).toString()))
+    if (TempWidget *tile = FindDeviceTile(record.value(QStringLiteral("name")).toString(),
+                                          record.value(QStringLiteral("parent")).toString()))
         applyRecord(tile, record, 24);
 }
 
-TempWidget *DeviceView::FindDeviceTile(const QString &name) const
+TempWidget *DeviceView::FindDeviceTile(const QString &name, const QString &area) const
 {
     for (TempWidget *tile : tiles) {
-        if (tile->name() == name)
+        if (tile->name() == name && (area.isNull() || tile->area() == area))
             return tile;
     }
     return nullptr;
@@ -439,8 +481,10 @@ void DeviceView::On_AreaMenuTriggered(QAction *action)
             warn(tr("请清除设备后再删除！"));
             return;
         }
-        if (!SqliteHelper::deleteTreeRow(areaKey)) {
-            warn(tr("删除失败!"));
+        // Another copy of the program may have put devices into it meanwhile.
+        const int deleted = SqliteHelper::deleteArea(areaKey.value(QStringLiteral("item")).toString());
+        if (deleted != 1) {
+            warn(deleted == 0 ? tr("请清除设备后再删除！") : tr("删除失败!"));
             return;
         }
         if (!treeModel->removeRows(index.row(), 1, treeModel->parent(index)))
@@ -469,7 +513,7 @@ void DeviceView::addDevice(const QModelIndex &areaIndex, QMap<QString, QVariant>
 
     AddDeviceTile(record);
     ++offlineCount; // every tile starts offline
-    ui->LBDeviceView_OffLine->setText(QString("%1").arg(offlineCount));
+    writeCountLabels();
 }
 
 void DeviceView::On_DeviceMenuTriggered(QAction *action)
@@ -494,13 +538,13 @@ void DeviceView::On_DeviceMenuTriggered(QAction *action)
         if (SqliteHelper::updateDevice(record))
             UpdateDeviceTile(record);
         else
-            warn(tr("添加失败!"));
+            warn(tr("修改失败!"));
     } else if (action == actDeleteDevice) {
-        deleteDevice(index, name);
+        deleteDevice(index, name, deviceKey.value(QStringLiteral("parent")).toString());
     }
 }
 
-void DeviceView::deleteDevice(const QModelIndex &index, const QString &name)
+void DeviceView::deleteDevice(const QModelIndex &index, const QString &name, const QString &area)
 {
     // The poll list is built from the tiles at start: while it runs, entry i
     // must stay tile i.
@@ -516,7 +560,7 @@ void DeviceView::deleteDevice(const QModelIndex &index, const QString &name)
     if (question.clickedButton() != yes)
         return;
 
-    if (!SqliteHelper::deleteDeviceRows(name)) {
+    if (!SqliteHelper::deleteDeviceRows(name, area)) {
         warn(tr("删除失败!"));
         return;
     }
@@ -524,7 +568,7 @@ void DeviceView::deleteDevice(const QModelIndex &index, const QString &name)
         warn(tr("操作错误!"));
         return;
     }
-    TempWidget *tile = FindDeviceTile(name);
+    TempWidget *tile = FindDeviceTile(name, area);
     if (!tile)
         return;
     tiles.removeOne(tile);
@@ -534,5 +578,6 @@ void DeviceView::deleteDevice(const QModelIndex &index, const QString &name)
     --tileCount;
     if (readIndex >= tileCount)
         readIndex = 0;
+    writeCountLabels();
     ArrangeTiles();
 }

@@ -39,7 +39,8 @@ public:
     void AddDeviceTile(const DeviceRecord &record);
     // Applies a changed record to the tile of that name; nothing without one.
     void UpdateDeviceTile(const DeviceRecord &record);
-    TempWidget *FindDeviceTile(const QString &name) const;
+    // The first tile of that name, in that area when one is given.
+    TempWidget *FindDeviceTile(const QString &name, const QString &area = QString()) const;
     // Places every tile again for the tile area's current width.
     void ArrangeTiles();
     bool IsMonitoring() const { return !monitoringStopped(); }
@@ -47,6 +48,10 @@ public:
     void StartMonitoring();
     // 启动时自动监控 is ticked.
     bool AutoMonitorWanted() const;
+
+signals:
+    // A tile asked for its device's trend, which another page draws.
+    void trendRequested(const QString &area, const QString &name);
 
 protected:
     // Also when the window was resized while another page was showing: the
@@ -67,7 +72,7 @@ private slots:
 private:
     void initDeviceTree();
     void addDevice(const QModelIndex &areaIndex, QMap<QString, QVariant> areaKey);
-    void deleteDevice(const QModelIndex &index, const QString &name);
+    void deleteDevice(const QModelIndex &index, const QString &name, const QString &area);
     void RefreshStateCounts();
     void countStateChange(const TempWidget *tile);
     void refreshStaleLooks();

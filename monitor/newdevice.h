@@ -28,11 +28,17 @@ public:
     void setDeviceInfo(const DeviceRecord &record);
     DeviceRecord getDeviceInfo() const;
 
+public slots:
+    // Closes only on a device that can work; otherwise names the field at fault.
+    void accept() override;
+
 private slots:
     void on_cBdeviceType_currentIndexChanged(int index);
 
 private:
     void setLimitValidators(const std::function<QValidator *()> &make);
+    // Why the fields describe no device that can work; empty when they do.
+    QString refusalText() const;
 
     Ui::newdevice *ui;
 };

@@ -1,26 +1,19 @@
 #include "tempwidget.h"
 
+#include "history/readingstate.h"
+
+#include <QContextMenuEvent>
 #include <QDateTime>
 #include <QFont>
 #include <QFontMetrics>
 #include <QHelpEvent>
+#include <QMenu>
 #include <QPainter>
 #include <QToolTip>
 
 namespace {
 
 const double NoReading = 65535.0;
-
-QString unitOf(int deviceType)
-{
-    switch (deviceType) {
-    case 0: return QStringLiteral("(℃)");
-    case 1: return QStringLiteral("(%RH)");
-    case 2: return QStringLiteral("(mV)");
-    case 3: return QStringLiteral("(uA)");
-    default: return QString();
-    }
-}
 
 QFont tileFont(int pixelSize)
 {
@@ -31,10 +24,19 @@ QFont tileFont(int pixelSize)
     return font;
 }
 
-// Draws text with its baseline centred on x = 50 at height y.
-void drawCentred(QPainter &painter, int y, const QString &text)
+// Draws text with its baseline centred on x = 50 at height y, within the
+// width the disc has there: in a smaller font down to minPixels, then cut
+// with an ellipsis at the end.
+void drawCentred(QPainter &painter, int y, QString text, int pixels, int minPixels, int width)
 {
-    const int w = painter.fontMetrics().boundingRect(text).width();
+    QFont font = tileFont(pixels);
+    while (pixels > minPixels && QFontMetrics(font).boundingRect(text).width() > width)
+        font.setPixelSize(--pixels);
+    const QFontMetrics metrics(font);
+    if (metrics.boundingRect(text).width() > width)
+        text = metrics.elidedText(text, Qt::ElideRight, width);
+    painter.setFont(font);
+    const int w = metrics.boundingRect(text).width();
     painter.drawText(QPoint(50 - w / 2, y), text);
 }
 
@@ -49,31 +51,15 @@ TempWidget::TempWidget(QWidget *parent)
 
 void TempWidget::setValue(double raw)
 {
-    const bool noReading = raw == NoReading;
-    if (!noReading && raw > 32767)
-        raw -= 65536;
-
-    switch (m_deviceType) {
-    case 0: m_value = raw / 10.0; break;
-    case 1:
-    case 2:
-    case 3: m_value = raw; break;
-    default: break; // unknown type: the stored value is judged again
-    }
-
+    // The rule the recorder and the push judge by; on the tile a missing
+    // sensor is an alarm.
+    const quint16 word = quint16(raw);
+    const ReadingState judged =
+        judgeReading(m_deviceType, word, {m_minTemp, m_minUnnormalTemp, m_maxUnnormalTemp, m_maxTemp});
     m_previousState = m_state;
-    const double v = m_value;
-    if (v >= m_maxTemp || v <= m_minTemp)
-        m_state = Alarm;
-    else if (v >= m_maxUnnormalTemp || v <= m_minUnnormalTemp)
-        m_state = Abnormal;
-    else
-        m_state = Normal;
-
-    if (noReading) {
-        m_value = NoReading;
-        m_state = Alarm;
-    }
+    m_state = judged == ReadingState::SensorError ? Alarm : TileState(judged);
+    m_value = judged == ReadingState::SensorError ? NoReading : valueInUnit(m_deviceType, word);
+    m_hasReading = true;
     repaint();
 }
 
@@ -176,16 +162,17 @@ bool TempWidget::event(QEvent *event)
 
 QString TempWidget::valueText() const
 {
-    // Shown at single precision, six significant digits.
-    const float shown = float(m_value);
-    if (shown == float(NoReading))
+    if (!m_hasReading)
+        return QStringLiteral("--");
+    if (m_value == NoReading)
         return QStringLiteral("错误");
-    return QStringLiteral("%1").arg(double(shown), 0, 'g');
+    return ::valueText(m_deviceType, m_value);
 }
 
 QString TempWidget::labelText() const
 {
-    return m_name + unitOf(m_deviceType);
+    const QString unit = unitOf(m_deviceType);
+    return unit.isEmpty() ? m_name : m_name + '(' + unit + ')';
 }
 
 void TempWidget::paintEvent(QPaintEvent *)
@@ -208,8 +195,19 @@ void TempWidget::paintEvent(QPaintEvent *)
     painter.drawEllipse(5, 5, 90, 90);
 
     painter.setPen(m_textColor);
-    painter.setFont(tileFont(20));
-    drawCentred(painter, 50, valueText());
-    painter.setFont(tileFont(10));
-    drawCentred(painter, 70, labelText());
+    // The disc is 80 wide; the chords at the two text lines leave these widths.
+    drawCentred(painter, 50, valueText(), 20, 12, 70);
+    drawCentred(painter, 70, labelText(), 10, 8, 60);
+}
+
+void TempWidget::contextMenuEvent(QContextMenuEvent *event)
+{
+    QMenu menu(this);
+    menu.addAction(tr("趋势"), this, &TempWidget::trendRequested);
+    menu.exec(event->globalPos());
+}
+
+void TempWidget::mouseDoubleClickEvent(QMouseEvent *)
+{
+    emit trendRequested();
 }

@@ -54,16 +54,23 @@ public:
     bool isStale() const { return m_stale; }
     qint64 lastGoodMsecs() const { return m_lastGoodMsecs; }
 
-    // The two lines the tile draws: the reading ("错误" when there is none)
-    // and the name with the unit of the device type.
+    // The two lines the tile draws: the reading ("--" before the first one,
+    // "错误" when the module has no sensor) and the name with the unit of the
+    // device type.
     QString valueText() const;
     QString labelText() const;
     // The tooltip as shown: the page's lines, then the health once monitored.
     QString fullToolTip() const;
 
+signals:
+    // The operator asked for this device's trend: 趋势 in the tile's menu or a double-click.
+    void trendRequested();
+
 protected:
     void paintEvent(QPaintEvent *event) override;
     bool event(QEvent *event) override;
+    void contextMenuEvent(QContextMenuEvent *event) override;
+    void mouseDoubleClickEvent(QMouseEvent *event) override;
 
 private:
     QColor m_textColor{255, 255, 255, 255};
@@ -89,6 +96,7 @@ private:
     qint64 m_lastGoodMsecs = 0;
     int m_answerMs = -1;
     int m_failedReads = 0;
+    bool m_hasReading = false;
 };
 
 #endif

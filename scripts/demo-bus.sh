@@ -90,3 +90,10 @@ COMMIT;
 SQL
   mv "$db.new" "$db"
 }
+
+# demo_db_summary DIR: what DIR/data.db holds, as the demo's banner says it.
+demo_db_summary() {
+  sqlite3 -readonly "$1/data.db" \
+    "SELECT (SELECT count(*) FROM TreeView WHERE Level = 1) || ' areas, ' || count(*) || ' devices' FROM Devices" \
+    2>/dev/null || echo "not readable"
+}

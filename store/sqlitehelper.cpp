@@ -1,9 +1,13 @@
 #include "sqlitehelper.h"
 
+#include <QCoreApplication>
 #include <QDebug>
+#include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
+
+#include <atomic>
 
 namespace {
 
@@ -16,8 +20,15 @@ const char *const kDeviceColumns[] = {"name", "parent", "DeviceAddr", "RegAddr",
                                       "MinTemp", "MaxUnnormalTemp", "MinUnnormalTemp", "Devicetype"};
 
 const char *const kInsertTreeRow = "INSERT INTO TreeView(item,parent,Level)VALUES (:item,:parent,:Level)";
-const char *const kDeleteTreeRow = "DELETE FROM TreeView WHERE item=:item AND Level=:Level";
-const char *const kDeleteDevice = "DELETE FROM Devices WHERE name = ?";
+
+// Set once at start when data.db cannot be read: every operation then fails at
+// once, and the file is never touched.
+std::atomic<bool> fileUnreadable{false};
+
+QString text(const char *source)
+{
+    return QCoreApplication::translate("SqliteHelper", source);
+}
 
 // One operation's use of the database: opened on entry, closed on every way out.
 class Session
@@ -29,7 +40,7 @@ public:
     Session &operator=(const Session &) = delete;
 
     // A handle without a name, or a file that would not open, runs no SQL.
-    bool usable() const { return !db.connectionName().isEmpty() && db.isOpen(); }
+    bool usable() const { return !fileUnreadable && !db.connectionName().isEmpty() && db.isOpen(); }
 
     QSqlDatabase db;
 };
@@ -77,18 +88,12 @@ bool inTransaction(QSqlDatabase &db, Body body)
     return ok;
 }
 
-bool deleteTreeRowIn(QSqlQuery &query, const QVariant &item, const QVariant &level)
+// Runs a prepared statement with :name and :area bound.
+bool execFor(QSqlQuery &query, const QString &statement, const QString &name, const QString &area)
 {
-    query.prepare(QLatin1String(kDeleteTreeRow));
-    query.bindValue(QStringLiteral(":item"), item);
-    query.bindValue(QStringLiteral(":Level"), level);
-    return query.exec();
-}
-
-bool deleteDeviceIn(QSqlQuery &query, const QString &name)
-{
-    query.prepare(QLatin1String(kDeleteDevice));
-    query.addBindValue(name);
+    query.prepare(statement);
+    query.bindValue(QStringLiteral(":name"), name);
+    query.bindValue(QStringLiteral(":area"), area);
     return query.exec();
 }
 
@@ -103,16 +108,69 @@ SqliteHelper *SqliteHelper::instance()
 
 SqliteHelper::SqliteHelper()
 {
-    Session session;
-    if (!session.usable())
+    const QFileInfo file(QStringLiteral("data.db"));
+    const QString path = file.absoluteFilePath();
+    if (file.isDir()) {
+        fileUnreadable = true;
+        m_problem = text("%1 是一个文件夹，不是数据文件").arg(path);
         return;
-    QSqlQuery query(session.db);
-    // An empty or missing TreeView means a new file. The CREATE statements
-    // fail harmlessly on tables that exist, so a file with rows is never touched.
-    if (query.exec(QStringLiteral("select * from TreeView")) && query.next())
-        return;
-    query.exec(QString::fromUtf8(kCreateTreeView));
-    query.exec(QString::fromUtf8(kCreateDevices));
+    }
+    const bool readOnly = file.exists() && !file.isWritable();
+    QSqlDatabase db = openDatabase();
+    db.close();
+    // A lock held by another process is reported at once, not waited for.
+    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=0"));
+    const bool opened = db.open();
+    {
+        QSqlQuery query(db);
+        if (!opened || !query.exec(QStringLiteral("SELECT name FROM sqlite_master WHERE type = 'table'"))) {
+            fileUnreadable = true;
+            const QSqlError error = opened ? query.lastError() : db.lastError();
+            const QString code = error.nativeErrorCode();
+            m_problem = code == QLatin1String("5") || code == QLatin1String("6")
+                            ? text("%1 被其他程序锁定，无法读取").arg(path)
+                        : code == QLatin1String("11") || code == QLatin1String("26")
+                            ? text("%1 已损坏或不是数据文件").arg(path)
+                            : text("%1 无法读取: %2").arg(path, error.text());
+        } else {
+            QStringList tables;
+            while (query.next())
+                tables << query.value(0).toString();
+            m_problem = readOnly ? text("%1 是只读文件，修改无法保存").arg(path) : checkTables(query, tables);
+        }
+    }
+    db.close();
+    db.setConnectOptions(QString());
+}
+
+QString SqliteHelper::checkTables(QSqlQuery &query, const QStringList &tables) const
+{
+    const QString path = QFileInfo(QStringLiteral("data.db")).absoluteFilePath();
+    const struct { const char *name; const char *create; QStringList columns; } layout[] = {
+        {"TreeView", kCreateTreeView, {"item", "parent", "Level"}},
+        {"Devices", kCreateDevices, {"name", "parent", "DeviceAddr", "RegAddr", "MaxTemp", "MinTemp",
+                                     "MaxUnnormalTemp", "MinUnnormalTemp", "Devicetype"}}};
+    for (const auto &table : layout) {
+        const QString name = QLatin1String(table.name);
+        // A missing table is made as in a new file; one of another layout is left as it is.
+        if (!tables.contains(name)) {
+            if (!query.exec(QString::fromUtf8(table.create)))
+                return text("%1 无法创建表 %2: %3").arg(path, name, query.lastError().text());
+            continue;
+        }
+        QStringList missing = table.columns;
+        query.exec(QStringLiteral("PRAGMA table_info(%1)").arg(name));
+        while (query.next())
+            missing.removeAll(query.value(1).toString());
+        if (!missing.isEmpty())
+            return text("%1 中的表 %2 缺少列 %3，修改无法保存").arg(path, name, missing.join(QLatin1Char(',')));
+    }
+    return QString();
+}
+
+QString SqliteHelper::problem() const
+{
+    return m_problem;
 }
 
 QSqlDatabase SqliteHelper::openDatabase()
@@ -151,15 +209,6 @@ bool SqliteHelper::insertArea(const TreeRowRecord &record)
     query.bindValue(QStringLiteral(":parent"), record.value(QStringLiteral("parent")));
     query.bindValue(QStringLiteral(":Level"), record.value(QStringLiteral("Level")));
     return query.exec();
-}
-
-bool SqliteHelper::deleteTreeRow(const TreeRowRecord &record)
-{
-    Session session;
-    if (!session.usable())
-        return false;
-    QSqlQuery query(session.db);
-    return deleteTreeRowIn(query, record.value(QStringLiteral("item")), record.value(QStringLiteral("Level")));
 }
 
 bool SqliteHelper::insertDevice(const DeviceRecord &record)
@@ -208,18 +257,46 @@ bool SqliteHelper::deleteDevice(const QString &name)
     if (!session.usable())
         return false;
     QSqlQuery query(session.db);
-    return deleteDeviceIn(query, name);
+    query.prepare(QStringLiteral("DELETE FROM Devices WHERE name = ?"));
+    query.addBindValue(name);
+    return query.exec();
 }
 
-bool SqliteHelper::deleteDeviceRows(const QString &name)
+bool SqliteHelper::deleteDeviceRows(const QString &name, const QString &area)
 {
     Session session;
     if (!session.usable())
         return false;
-    // A device that lost only its tree row would come back as a tile at the next start.
-    return inTransaction(session.db, [&name](QSqlQuery &query) {
-        return deleteTreeRowIn(query, name, 2) && deleteDeviceIn(query, name);
+    // A device that lost only its tree row would come back as a tile at the
+    // next start; a device of the same name in another area stays.
+    return inTransaction(session.db, [&name, &area](QSqlQuery &query) {
+        return execFor(query, QStringLiteral("DELETE FROM TreeView WHERE item = :name AND Level = 2 AND parent = :area"),
+                       name, area)
+               && execFor(query, QStringLiteral("DELETE FROM Devices WHERE name = :name AND parent = :area"), name, area);
     });
+}
+
+int SqliteHelper::deleteArea(const QString &name)
+{
+    Session session;
+    if (!session.usable())
+        return -1;
+    // Another copy of the program on the same file may have filled the area
+    // since this one read the tree.
+    bool holdsDevices = false;
+    const bool deleted = inTransaction(session.db, [&name, &holdsDevices](QSqlQuery &query) {
+        query.prepare(QStringLiteral("SELECT count(*) FROM Devices WHERE parent = :area"));
+        query.bindValue(QStringLiteral(":area"), name);
+        if (!query.exec() || !query.next())
+            return false;
+        holdsDevices = query.value(0).toInt() != 0;
+        if (holdsDevices)
+            return false;
+        query.prepare(QStringLiteral("DELETE FROM TreeView WHERE item = :item AND Level = 1"));
+        query.bindValue(QStringLiteral(":item"), name);
+        return query.exec();
+    });
+    return deleted ? 1 : holdsDevices ? 0 : -1;
 }
 
 DeviceRecord SqliteHelper::selectDevice(const TreeRowRecord &key)

@@ -5,6 +5,9 @@
 
 #include <QSqlDatabase>
 #include <QString>
+#include <QStringList>
+
+class QSqlQuery;
 
 // Owns every SQL statement of the program and the file data.db in the
 // working directory. Each operation opens the database, runs its statements
@@ -14,20 +17,27 @@
 class SqliteHelper
 {
 public:
+    // The first call checks data.db and makes the tables it lacks; a file it
+    // cannot read is never changed.
     static SqliteHelper *instance();
+    // What is wrong with data.db, naming the file; empty when nothing is.
+    QString problem() const;
 
     static QSqlDatabase openDatabase();
 
-    // Areas and the tree rows of devices.
+    // Areas.
     static bool insertArea(const TreeRowRecord &record);
-    static bool deleteTreeRow(const TreeRowRecord &record);
+    // The area's row: 1 when deleted (or not there), 0 when the file holds
+    // devices of it, -1 on failure.
+    static int deleteArea(const QString &name);
 
     // Devices: the Devices row together with the device's tree row.
     static bool insertDevice(const DeviceRecord &record);
     static bool updateDevice(const DeviceRecord &record);
     static bool deleteDevice(const QString &name);
-    // The device's tree row (Level 2) and its Devices rows, together or not at all.
-    static bool deleteDeviceRows(const QString &name);
+    // The device's tree row (Level 2) and its Devices row in that area,
+    // together or not at all.
+    static bool deleteDeviceRows(const QString &name, const QString &area);
     DeviceRecord selectDevice(const TreeRowRecord &key);
 
     // Runs a select given by the caller and returns every row.
@@ -38,6 +48,9 @@ public:
 
 private:
     SqliteHelper();
+    QString checkTables(QSqlQuery &query, const QStringList &tables) const;
+
+    QString m_problem;
 };
 
 #endif // SQLITEHELPER_H

@@ -1,9 +1,11 @@
 // Drives the real main window over the demo bus and saves the README's
-// screenshots. Run by scripts/screenshots in a folder holding the demo data.db:
+// screenshots. Run by scripts/screenshots in a folder holding the demo data.db
+// and history.db:
 //   screenshots OUTDIR PORT
 // Any message box that comes up is an error: its text is printed, the box
 // is closed and the run ends non-zero.
 #include "mainwindow.h"
+#include "tempwidget.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -12,6 +14,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QSpinBox>
+#include <QTabWidget>
 #include <QTest>
 #include <QTextCodec>
 #include <QTimer>
@@ -143,6 +146,24 @@ int main(int argc, char *argv[])
                 fail(QStringLiteral("the tiles never showed every state"));
             save(window, out.filePath("monitoring.png"));
             click(monitor, "pBStartMonitor"); // the debugging page needs the port
+        }
+
+        // The log page over the generated week: a tile's double-click opens
+        // its trend, the toolbar button the journal.
+        const QList<TempWidget *> tiles = monitor->findChildren<TempWidget *>();
+        if (tiles.isEmpty()) {
+            fail(QStringLiteral("no tiles"));
+        } else if (QWidget *log = window.findChild<QWidget *>(QStringLiteral("UserLog"))) {
+            window.resize(1300, 760);
+            if (auto *range = child<QComboBox>(log, "cBRange"))
+                range->setCurrentIndex(2); // 7 days
+            QTest::mouseDClick(tiles.first(), Qt::LeftButton);
+            save(window, out.filePath("trend.png"));
+            if (auto *tabs = child<QTabWidget>(log, "tabLog"))
+                tabs->setCurrentIndex(0);
+            save(window, out.filePath("journal.png"));
+        } else {
+            fail(QStringLiteral("this build has no page UserLog"));
         }
     }
 

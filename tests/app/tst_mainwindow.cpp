@@ -9,7 +9,10 @@
 #include "sim/simulator.h"
 #include "sqlitehelper.h"
 #include "tempwidget.h"
+#include "userlog.h"
+#include "history/historyschema.h"
 
+#include <QtSql>
 #include <QtTest>
 
 class TestMainWindow : public QObject
@@ -35,6 +38,15 @@ private slots:
 
     void toolbarAndPages()
     {
+        // One alarm nobody acknowledged, in history.db beside data.db.
+        QFile::remove("history.db");
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "history");
+            db.setDatabaseName("history.db");
+            QVERIFY(db.open() && HistorySchema::create(db));
+            QVERIFY(QSqlQuery(db).exec("INSERT INTO events (uid, t, last_t, kind, text) VALUES ('a', 1, 1, 0, 'x')"));
+        }
+        QSqlDatabase::removeDatabase("history");
         MainWindow window;
         window.resize(1159, 725);
         window.show();
@@ -48,6 +60,8 @@ private slots:
         }
         // Nothing in the library refers to the images: they must be linked in anyway.
         QVERIFY(!window.findChild<QPushButton *>("BtnTbarOpenWebsize")->icon().isNull());
+        auto *log = window.findChild<QPushButton *>("BtnTbarLogRecord");
+        QTRY_COMPARE(log->text(), QString("日志查询 (1)"));
 
         // The window opens on the debugging page. Each showing of the
         // monitoring page fits the tiles to a width the window took on
@@ -70,6 +84,14 @@ private slots:
             }
             QCOMPARE(columns, qMin(7, area->width() / 120));
         }
+
+        // A tile's double-click opens its trend on the log page; 日志查询 the page.
+        QTest::mouseDClick(window.findChild<TempWidget *>(), Qt::LeftButton);
+        QVERIFY(qobject_cast<UserLog *>(stack->currentWidget()));
+        QCOMPARE(window.findChild<QTabWidget *>("tabLog")->currentWidget()->objectName(), QString("tabTrend"));
+        window.findChild<QPushButton *>("BtnTbarComSetting")->click();
+        log->click();
+        QVERIFY(qobject_cast<UserLog *>(stack->currentWidget()));
     }
 
     void clockShowsTheTimeAfterATick()
@@ -184,6 +206,7 @@ private slots:
             return true;
         });
         QCOMPARE(runSession(), exitCode);
+        QVERIFY(!QApplication::windowIcon().isNull());
         QCOMPARE(shown, logIn);
         QCOMPARE(running, !monitoring.isEmpty());
         QCOMPARE(asked.join(" "), running ? QString("正在监控，确认退出吗？ 正在监控，确认退出吗？") : QString());

@@ -41,12 +41,19 @@ private slots:
         QTest::addColumn<QString>("password");
         QTest::addColumn<bool>("save");
         QTest::addColumn<bool>("accepted");
-        QTest::newRow("defaults, name saved") << "tarvo" << "60592" << true << true;
-        QTest::newRow("blanks around both, not saved") << "  tarvo \t" << " 60592  " << false << true;
-        QTest::newRow("blank inside the password") << "tarvo" << "605 92" << true << false;
-        QTest::newRow("name in another case") << "Tarvo" << "60592" << true << false;
-        QTest::newRow("wrong password") << "tarvo" << "605920" << true << false;
-        QTest::newRow("empty input") << "" << "" << true << false;
+        QTest::addColumn<QVariantMap>("stored"); // in the store before the dialog opens
+        const QVariantMap none;
+        QTest::newRow("defaults, name saved") << "tarvo" << "60592" << true << true << none;
+        QTest::newRow("blanks around both, not saved") << "  tarvo \t" << " 60592  " << false << true << none;
+        QTest::newRow("blank inside the password") << "tarvo" << "605 92" << true << false << none;
+        QTest::newRow("name in another case") << "Tarvo" << "60592" << true << false << none;
+        QTest::newRow("wrong password") << "tarvo" << "605920" << true << false << none;
+        QTest::newRow("empty input") << "" << "" << true << false << none;
+        // Values that are empty or of another type count as absent.
+        const QVariantMap list{{"Username", QStringList{"tarvo", "other"}}};
+        QTest::newRow("name stored as a list") << "tarvo" << "60592" << true << true << list;
+        QTest::newRow("name stored as a list, empty input") << "" << "60592" << true << false << list;
+        QTest::newRow("empty password stored") << "tarvo" << "60592" << true << true << QVariantMap{{"PSWD", ""}};
     }
 
     void firstRun()
@@ -55,6 +62,9 @@ private slots:
         QFETCH(QString, password);
         QFETCH(bool, save);
         QFETCH(bool, accepted);
+        QFETCH(QVariantMap, stored);
+        for (auto it = stored.cbegin(); it != stored.cend(); ++it)
+            QSettings("KRM-Qt", "tarvo").setValue(it.key(), it.value());
         open();
         dlg->show();
         dlg->findChild<QCheckBox *>("chkBoxSave")->setChecked(save);
@@ -65,7 +75,7 @@ private slots:
         if (!accepted) {
             // Nothing is stored before a successful login.
             QCOMPARE(boxes, QStringList{warning});
-            QCOMPARE(settings.allKeys(), QStringList());
+            QCOMPARE(settings.allKeys(), stored.keys());
             return;
         }
         QCOMPARE(settings.value("Username").toString(), QString("tarvo"));

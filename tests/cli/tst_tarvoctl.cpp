@@ -47,14 +47,15 @@ struct Row
     std::string args;
     int status;
     std::string out; // exactly
-    std::string err; // contained; "" for nothing at all
+    std::string err; // exactly when it ends a line, else contained; "" for nothing at all
 };
 
 void check(const std::string &port, const Row &row)
 {
     const Result r = tarvoctl(port, row.args);
     const std::string &err = row.err;
-    if (r.status != row.status || r.out != row.out || (err.empty() ? !r.err.empty() : r.err.find(err) == r.err.npos))
+    const bool whole = err.empty() || err.back() == '\n';
+    if (r.status != row.status || r.out != row.out || (whole ? r.err != err : r.err.find(err) == r.err.npos))
         minitest::fail(__FILE__, __LINE__,
                        std::string("tarvoctl ") + row.args + ": exit " + std::to_string(r.status) + ", stdout:\n"
                            + r.out + "stderr:\n" + r.err);
@@ -100,6 +101,11 @@ TEST_CASE(commandsOnTheDemoBus)
          ""},
         {"restart 3", 0, "restart sent to station 3; check that it answers at its new settings\n", ""},
         {"-t 200 info 3", 1, "", "tarvoctl: station 3, info: no answer within 200 ms\n"},
+        {"--json -t 200 info 3", 1, "{\"error\":\"station 3, info: no answer within 200 ms\",\"station\":3}\n",
+         "tarvoctl: station 3, info: no answer within 200 ms\n"},
+        {"--json read 248 hr 100", 2,
+         "{\"error\":\"station must be 1 to 247, not '248'; try 'tarvoctl --help'\",\"station\":null}\n",
+         "tarvoctl: station must be 1 to 247, not '248'; try 'tarvoctl --help'\n"},
         {"-b 19200 --json set 3 baud 9600", 0,
          "{\"station\":3,\"setting\":\"baud\",\"value\":9600,\"register\":2,\"code\":3}\n", ""},
         {"-b 19200 --json restart 3", 0, "{\"station\":3,\"restart\":\"sent\"}\n", ""},
@@ -107,7 +113,7 @@ TEST_CASE(commandsOnTheDemoBus)
         // Failures: an exception, a missing port.
         {"read 1 hr 500", 1, "", "tarvoctl: station 1, read hr 500: Illegal data address\n"},
         {"-p /nonexistent/ttyX info 1", 1, "", "tarvoctl: /nonexistent/ttyX: No such file or directory\n"},
-        // Frames on stderr; stdout carries the result alone, whatever the layer prints.
+        // Frames on stderr, nothing else: the layer prints nothing.
         {"--debug read 1 hr 100", 0, "hr 100: 235\n", ">>  01 03 00 64 00 01 c5 d5\n<<  01 03 02 00 eb f8 0b\n"},
         {"--debug -t 200 read 9 hr 100", 1, "",
          ">>  09 03 00 64 00 01 c4 9d\ntarvoctl: station 9, read hr 100: no answer within 200 ms\n"},
@@ -160,14 +166,15 @@ TEST_CASE(badArgumentsNeverReachTheWire)
         {"scan 7", "scan takes a range FIRST-LAST, not '7'"},
         {"kt101 1 offset 12.9", "KT101 offsets are -12.8 to 12.8 degrees, not '12.9'"},
         {"kt101 1 offset nan", "KT101 offsets are -12.8 to 12.8 degrees, not 'nan'"},
+        {"kt101 1 offset 1.25", "KT101 offsets go in tenths of a degree, not '1.25'"},
         {"kt104 2 offsets 0 0 0 12.8", "KT104 offsets are -12.7 to 12.7 degrees, not '12.8'"},
         {"kt104 2 offsets 1 2 3", "kt104 takes STATION [temps | res | offsets [V1 V2 V3 V4]]"},
         {"kt101 1 temps", "kt101 takes STATION [temp | offset [VALUE]]"},
     };
     const uint64_t framesBefore = demo.framesReceived();
     for (const auto &row : rows)
-        check(demo.portPath(), {row.args, 2, "", "tarvoctl: " + row.message + "\nusage: tarvoctl"});
-    check("", {"info 1", 2, "", "tarvoctl: no port: give -p PORT or set TARVO_PORT\n"});
+        check(demo.portPath(), {row.args, 2, "", "tarvoctl: " + row.message + "; try 'tarvoctl --help'\n"});
+    check("", {"info 1", 2, "", "tarvoctl: no port: give -p PORT or set TARVO_PORT; try 'tarvoctl --help'\n"});
     CHECK_EQ(demo.framesReceived(), framesBefore);
 }
 
@@ -187,7 +194,8 @@ TEST_CASE(resetFindsALoneModuleAt19200)
     REQUIRE(empty.start());
     const Result none = tarvoctl(empty.portPath(), "-t 30 --json reset");
     CHECK_EQ(none.status, 1);
-    CHECK(none.out.empty() && none.err.find("attempt 18 of 18, 115200 O\ntarvoctl: reset: no module answered") != none.err.npos);
+    CHECK(none.out.rfind("{\"error\":\"reset: no module answered", 0) == 0
+          && none.err.find("attempt 18 of 18, 115200 O\ntarvoctl: reset: no module answered") != none.err.npos);
 }
 
 TEST_CASE(adapterPulledOutMidRequest)

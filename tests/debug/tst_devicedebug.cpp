@@ -3,6 +3,7 @@
 // display rules and the reset sweep are the module tests'; here one case
 // each proves the page uses them.
 #include "../app/modal.h"
+#include "../modbus/rig.h"
 #include "console.h"
 #include "devicedebug.h"
 
@@ -147,7 +148,11 @@ private slots:
         // answers. Refreshing the port list keeps the connection.
         QVERIFY(rig.connect({}, "19200 Odd 2"));
         rig.click("BtnFlashCom");
-        rig.read(console::ReadHolding, 9, 100, 1);
+        {
+            OutputCapture out(stdout), err(stderr); // the frame log has it all
+            rig.read(console::ReadHolding, 9, 100, 1);
+            QVERIFY(out.text().empty() && err.text().empty());
+        }
         QCOMPARE(rig.takeBoxes(), QStringList());
         rig.read(console::ReadHolding, 1, 100, 1);
         QCOMPARE(rig.takeBoxes(), QStringList{"Warning|warning|读取出错!"});
@@ -188,24 +193,32 @@ private slots:
         QTest::addColumn<int>("slave");
         QTest::addColumn<int>("addr");
         QTest::addColumn<int>("n");
-        QTest::addColumn<QString>("request"); // empty: nothing sent
-        QTest::addColumn<QString>("response"); // empty: the module answers an exception
+        QTest::addColumn<QStringList>("log"); // an exception in it: the module answers one
         QTest::addColumn<QString>("shown");
         const int hold = console::ReadHolding;
         const QString r100 = ">>  01 03 00 64 00 01 c5 d5";
         // Bits are shown from their own buffer, which the earlier register read did not fill.
         const QString shown250 = "起始地址: 100;值: 250 ", shown0 = "起始地址: 0;值: 0 0 0 0 0 ";
         const QString earlier = "起始地址: 1;值: 2 3 8 0 0 ";
-        QTest::newRow("holding") << hold << 1 << 100 << 1 << r100 << "<<  01 03 02 00 fa 38 07" << shown250;
+        QTest::newRow("holding") << hold << 1 << 100 << 1 << QStringList{r100, "<<  01 03 02 00 fa 38 07"} << shown250;
         QTest::newRow("input registers") << int(console::ReadInputRegisters) << 1 << 100 << 1
-                                         << ">>  01 04 00 64 00 01 70 15" << "<<  01 04 02 00 fa 39 73" << shown250;
-        QTest::newRow("coils") << int(console::ReadCoils) << 1 << 0 << 5 << ">>  01 01 00 00 00 05 fc 09"
-                               << "<<  01 01 01 00 51 88" << shown0;
+                                         << QStringList{">>  01 04 00 64 00 01 70 15", "<<  01 04 02 00 fa 39 73"}
+                                         << shown250;
+        QTest::newRow("coils") << int(console::ReadCoils) << 1 << 0 << 5
+                               << QStringList{">>  01 01 00 00 00 05 fc 09", "<<  01 01 01 00 51 88"} << shown0;
         QTest::newRow("discrete inputs") << int(console::ReadDiscreteInputs) << 1 << 0 << 5
-                                         << ">>  01 02 00 00 00 05 b8 09" << "<<  01 02 01 00 a1 88" << shown0;
-        QTest::newRow("exception") << hold << 1 << 100 << 1 << r100 << "" << earlier;
-        QTest::newRow("refused station 248") << hold << 248 << 100 << 1 << "" << "" << earlier;
-        QTest::newRow("refused station 255") << int(console::ReadCoils) << 255 << 0 << 1 << "" << "" << earlier;
+                                         << QStringList{">>  01 02 00 00 00 05 b8 09", "<<  01 02 01 00 a1 88"}
+                                         << shown0;
+        QTest::newRow("exception") << hold << 1 << 100 << 1
+                                   << QStringList{r100, "!!  exception 4 (Slave device or server failure), received 01 "
+                                                        "83 04 40 f3"}
+                                   << earlier;
+        QTest::newRow("silence") << hold << 9 << 100 << 1
+                                 << QStringList{">>  09 03 00 64 00 01 c4 9d", "!!  no answer within 200 ms"} << earlier;
+        QTest::newRow("refused by the layer") << hold << 1 << 65535 << 5
+                                              << QStringList{"!!  not sent: Invalid argument"} << earlier;
+        QTest::newRow("refused station 248") << hold << 248 << 100 << 1 << QStringList() << earlier;
+        QTest::newRow("refused station 255") << int(console::ReadCoils) << 255 << 0 << 1 << QStringList() << earlier;
     }
 
     void read()
@@ -214,52 +227,63 @@ private slots:
         QFETCH(int, slave);
         QFETCH(int, addr);
         QFETCH(int, n);
-        QFETCH(QString, request);
-        QFETCH(QString, response);
+        QFETCH(QStringList, log);
         QFETCH(QString, shown);
         Rig rig;
         rig.sim.setReg(1, 100, 250);
         QVERIFY(rig.connect());
         rig.read(console::ReadHolding, 2, 1, 5); // what a failed read leaves shown
         rig.click("pbcleartext");
-        if (response.isEmpty())
+        if (log.join(' ').contains("exception"))
             rig.sim.setFault(1, Fault::Exception);
         const uint64_t seen = rig.sim.framesReceived();
         rig.read(type, slave, addr, n);
-        QCOMPARE(rig.log(), (QStringList{request, response}.filter(QRegularExpression(".+"))));
-        QCOMPARE(rig.takeBoxes(), response.isEmpty() ? QStringList{"Warning|warning|读取出错!"} : QStringList());
+        QCOMPARE(rig.log(), log);
+        const bool answered = log.size() == 2 && log[1].startsWith("<<");
+        QCOMPARE(rig.takeBoxes(), answered ? QStringList() : QStringList{"Warning|warning|读取出错!"});
         QCOMPARE(rig.texts("LEditRRegValue"), shown);
-        QCOMPARE(rig.sim.framesReceived() - seen, uint64_t(request.isEmpty() ? 0 : 1));
+        QCOMPARE(rig.sim.framesReceived() - seen, uint64_t(log.value(0).startsWith(">>") ? 1 : 0));
     }
 
     void write_data()
     {
+        QTest::addColumn<int>("slave");
         QTest::addColumn<int>("typedAs");
         QTest::addColumn<int>("writeAs");
         QTest::addColumn<QStringList>("fields"); // their number is the count written
-        QTest::addColumn<QString>("request");
-        QTest::addColumn<QString>("response"); // empty: the module answers an exception
+        QTest::addColumn<QStringList>("log"); // an exception in it: the module answers one
+        QTest::addColumn<QString>("box");
         const int h = console::WriteHolding, c = console::WriteCoils;
-        QTest::newRow("3 registers") << h << h << QStringList{"1", "-1", "70000"}
-                                     << ">>  02 10 01 90 00 03 06 00 01 ff ff 11 70 d1 92" << "<<  02 10 01 90 00 03 81 ea";
-        QTest::newRow("256 typed as a coil is 1") << c << c << QStringList{"256"} << ">>  02 05 00 00 ff 00 8c 09"
-                                                  << "<<  02 05 00 00 ff 00 8c 09";
-        QTest::newRow("256 typed as a register is off") << h << c << QStringList{"256"} << ">>  02 05 00 00 00 00 cd f9"
-                                                        << "<<  02 05 00 00 00 00 cd f9";
-        QTest::newRow("five coils") << c << c << QStringList{"1", "0", "7", "abc", ""}
-                                    << ">>  02 0f 00 00 00 05 01 05 ef 40" << "<<  02 0f 00 00 00 05 95 fb";
-        QTest::newRow("one register, exception") << h << h << QStringList{"5"} << ">>  02 06 01 90 00 05 48 2b" << "";
+        const QString refused = "Warning|warning|写入值%1无效: 应为 -32768 到 65535 的整数或 0x0 到 0xFFFF!";
+        QTest::newRow("3 registers") << 2 << h << h << QStringList{"1", "-1", "0xfffe"}
+                                     << QStringList{">>  02 10 01 90 00 03 06 00 01 ff ff ff fe 1c 56",
+                                                    "<<  02 10 01 90 00 03 81 ea"} << "";
+        QTest::newRow("256 typed as a coil is 1") << 2 << c << c << QStringList{"256"}
+                                                  << QStringList{">>  02 05 00 00 ff 00 8c 09", "<<  02 05 00 00 ff 00 8c 09"} << "";
+        QTest::newRow("256 typed as a register is on") << 2 << h << c << QStringList{"256"}
+                                                       << QStringList{">>  02 05 00 00 ff 00 8c 09", "<<  02 05 00 00 ff 00 8c 09"} << "";
+        QTest::newRow("five coils") << 2 << c << c << QStringList{"1", "0", "7", "0x0", ""}
+                                    << QStringList{">>  02 0f 00 00 00 05 01 05 ef 40", "<<  02 0f 00 00 00 05 95 fb"} << "";
+        QTest::newRow("one register, exception") << 2 << h << h << QStringList{"5"}
+                                                 << QStringList{">>  02 06 01 90 00 05 48 2b",
+                                                                "!!  exception 4 (Slave device or server failure), "
+                                                                "received 02 86 04 b3 a3"} << "Warning|warning|写入出错!";
+        QTest::newRow("broadcast, nothing comes back") << 0 << h << h << QStringList{"7"}
+                                                       << QStringList{">>  00 06 01 90 00 07 c8 08"} << "";
+        QTest::newRow("70000 is refused") << 2 << h << h << QStringList{"5", "70000"} << QStringList() << refused.arg(2);
+        QTest::newRow("full-width digits are refused") << 2 << h << h << QStringList{"１２"} << QStringList() << refused.arg(1);
     }
 
     void write()
     {
+        QFETCH(int, slave);
         QFETCH(int, typedAs);
         QFETCH(int, writeAs);
         QFETCH(QStringList, fields);
-        QFETCH(QString, request);
-        QFETCH(QString, response);
+        QFETCH(QStringList, log);
+        QFETCH(QString, box);
         Rig rig;
-        if (response.isEmpty())
+        if (log.join(' ').contains("exception"))
             rig.sim.setFault(2, Fault::Exception);
         QVERIFY(rig.connect());
         // Fields past the count hold values that must not go out.
@@ -267,14 +291,16 @@ private slots:
         for (int k = 1; k <= 5; ++k)
             rig.put(QString("LEditWRegVal_%1").arg(k), fields.value(k - 1, "9"));
         rig.put("cBWriteRegType", writeAs);
-        rig.put("SpinDebugWServerAddr", 2);
+        rig.put("SpinDebugWServerAddr", slave);
         rig.put("SpinDebugWRegAddr", writeAs == console::WriteHolding ? 400 : 0);
         rig.put("SpinDebugWRegNum", fields.size());
         for (int k = 1; k <= 5; ++k)
             QCOMPARE(rig.w(QString("LEditWRegVal_%1").arg(k))->isEnabled(), k <= fields.size());
+        const uint64_t seen = rig.sim.framesReceived();
         rig.click("BtnDebugWrite");
-        QCOMPARE(rig.log(), (QStringList{request, response}.filter(QRegularExpression(".+"))));
-        QCOMPARE(rig.takeBoxes(), response.isEmpty() ? QStringList{"Warning|warning|写入出错!"} : QStringList());
+        QCOMPARE(rig.log(), log);
+        QCOMPARE(rig.takeBoxes(), QStringList{box}.filter(QRegularExpression(".+")));
+        QCOMPARE(rig.sim.framesReceived() - seen, uint64_t(log.isEmpty() ? 0 : 1));
     }
 
     void communicationSettings()
@@ -301,13 +327,13 @@ private slots:
         QCOMPARE(rig.texts(block), QString("7|19200|2|Even"));
         rig.click("pbcleartext");
         rig.click("pB_Restart");
-        QCOMPARE(rig.log(), QStringList{">>  01 06 00 25 00 01 59 c1"});
+        QCOMPARE(rig.log(), (QStringList{">>  01 06 00 25 00 01 59 c1", "!!  no answer within 200 ms"}));
         QCOMPARE(rig.takeBoxes(), QStringList{"Warning|warning|已操作，请确认是否成功!"});
 
         EchoPeer peer;
         QVERIFY(rig.connect(peer.path));
         rig.click("pB_Restart");
-        QCOMPARE(rig.log().mid(1), (QStringList{">>  01 06 00 25 00 01 59 c1", "<<  01 06 00 25 00 01 59 c1"}));
+        QCOMPARE(rig.log().mid(2), (QStringList{">>  01 06 00 25 00 01 59 c1", "<<  01 06 00 25 00 01 59 c1"}));
         QCOMPARE(rig.takeBoxes(), QStringList{"Warning|warning|重启失败!"});
     }
 
@@ -371,11 +397,17 @@ private slots:
     {
         Rig rig;
         QVERIFY(rig.connect());
-        rig.sim.setReg(1, 100, 65436);
-        rig.sim.setReg(1, 400, 65521);
+        // No sensor, and an offset beyond what the field lets one write:
+        // both shown as the module holds them, the offset not written back.
+        rig.sim.setReg(1, 100, 0xFFFF);
+        rig.sim.setReg(1, 400, 200);
         rig.click("BtnReadTemp");
         rig.click("BtnReadOffset");
-        QCOMPARE(rig.texts("SBoxKT101_TV01 SBoxKT101_TO01"), QString("-10.0 ℃|-1.5 ℃"));
+        QCOMPARE(rig.texts("SBoxKT101_TV01 SBoxKT101_TO01"), QString("65535 ℃|20.0 ℃"));
+        const uint64_t seen = rig.sim.framesReceived();
+        rig.click("BtnSetoffset");
+        QCOMPARE(rig.takeBoxes(), QStringList{"Warning|warning|偏移量超出 -12.8 到 12.8 ℃，未配置!"});
+        QCOMPARE(rig.sim.framesReceived(), seen);
         rig.put("SBoxKT101_TO01", -12.8);
         rig.click("pbcleartext");
         rig.click("BtnSetoffset");
@@ -425,10 +457,13 @@ private slots:
         rig.put("cB_KT104_Type", 0);
         QCOMPARE(disabled(), QString());
 
-        // Offsets have no error value.
+        // Offsets have no error value, and show beyond the trim range.
         rig.sim.setReg(2, 403, 0xFFFF);
+        rig.sim.setReg(2, 401, 200);
         rig.click("BtnKT104ReadOffset");
-        QCOMPARE(rig.texts("SBoxKT104_TO0%1"), QString("0.3 ℃|-0.3 ℃|12.7 ℃|-0.1 ℃"));
+        QCOMPARE(rig.texts("SBoxKT104_TO0%1"), QString("0.3 ℃|20.0 ℃|12.7 ℃|-0.1 ℃"));
+        rig.click("BtnKT104SetAlloffset");
+        QCOMPARE(rig.takeBoxes(), QStringList{"Warning|warning|通道2偏移量超出 -12.7 到 12.7 ℃，未配置!"});
         rig.put("SBoxKT104_TO04", -1.5);
         rig.click("pbcleartext");
         rig.click("BtnKT104Setoffset_4");

@@ -8,6 +8,7 @@
 #include "bustests.h"
 #include "minitest.h"
 #include "rig.h"
+#include "serialline.h"
 #include "simulator.h"
 
 #include <cerrno>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <unistd.h>
 #include <termios.h>
 
 namespace {
@@ -135,6 +137,19 @@ TEST_CASE(ptyVanishedDeviceEndsTheRequestAtOnce)
     CHECK(std::chrono::steady_clock::now() - start < std::chrono::seconds(10));
     CHECK_EQ(modbus_read_registers(ctx.get(), 100, 1, &v), -1); // fails again, does not hang
     ctx.reset(); // close and free a context whose device is gone
+}
+
+// Reads of a pty whose master has gone give end of file; only a write gets
+// EIO, which must read as a vanished device too.
+TEST_CASE(ptyWriteAfterTheMasterClosedIsAVanishedDevice)
+{
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    REQUIRE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
+    std::unique_ptr<SerialLine> line = createPlatformSerialLine();
+    REQUIRE(line->open(ptsname(master)) == 0);
+    ::close(master);
+    const uint8_t byte = 0x01;
+    CHECK(line->write(&byte, 1) == -1 && errno == ECONNRESET);
 }
 
 int main(int argc, char **argv)

@@ -79,6 +79,16 @@ TEST_CASE(busCapturesFramesInDebugModeOnly)
     CHECK_EQ(modbus_get_last_response_length(ctx.get()), 13);
     modbus_get_last_response(ctx.get(), buf, &length);
     CHECK_EQ(buf[0], 0x01);
+
+    // Capture alone prints nothing and starts empty: a request refused
+    // before it is sent leaves nothing to show.
+    OutputCapture out(stdout), err(stderr);
+    modbus_set_capture(ctx.get(), 1);
+    CHECK_EQ(modbus_read_registers(ctx.get(), 65535, 5, four), -1);
+    CHECK(modbus_get_last_request(ctx.get(), buf, &length) == 0 && length == 0);
+    CHECK_EQ(modbus_read_registers(ctx.get(), 100, 4, four), 4);
+    modbus_get_last_response(ctx.get(), buf, &length);
+    CHECK(length == 13 && buf[0] == 0x02 && out.text().empty() && err.text().empty());
 }
 
 // Station 15 answers 300 ms late, after the 200 ms timeout: the requests right

@@ -51,7 +51,8 @@ private slots:
         QTest::addColumn<QString>("label");
 
         QTest::newRow("tenths of a degree") << 0 << Band << 235.0 << 23.5 << int(Normal) << "23.5" << "T(℃)";
-        QTest::newRow("negative tenths") << 0 << Band << 65526.0 << -1.0 << int(Alarm) << "-1" << "T(℃)";
+        QTest::newRow("negative tenths") << 0 << Band << 65526.0 << -1.0 << int(Alarm) << "-1.0" << "T(℃)";
+        QTest::newRow("whole degrees keep their decimal") << 0 << Band << 800.0 << 80.0 << int(Alarm) << "80.0" << "T(℃)";
         QTest::newRow("most negative temperature") << 0 << Band << 32768.0 << -3276.8 << int(Alarm) << "-3276.8" << "T(℃)";
         QTest::newRow("most negative humidity") << 1 << Wide << 32768.0 << -32768.0 << int(Normal) << "-32768" << "T(%RH)";
         QTest::newRow("most positive voltage") << 2 << Wide << 32767.0 << 32767.0 << int(Normal) << "32767" << "T(mV)";
@@ -64,8 +65,8 @@ private slots:
         QTest::newRow("at min abnormal") << 1 << Band << 10.0 << 10.0 << int(Abnormal) << "10" << "T(%RH)";
         QTest::newRow("just below max abnormal") << 0 << Band << 599.0 << 59.9 << int(Normal) << "59.9" << "T(℃)";
         QTest::newRow("just above min abnormal") << 0 << Band << 101.0 << 10.1 << int(Normal) << "10.1" << "T(℃)";
-        // An unknown type keeps the value it had (23.5 here) and judges it again.
-        QTest::newRow("unknown type keeps its value") << 4 << Band << 900.0 << 23.5 << int(Normal) << "23.5" << "T";
+        // An unknown type is judged by the signed register, as the recorder does.
+        QTest::newRow("unknown type") << 4 << Band << 65526.0 << -10.0 << int(Alarm) << "-10" << "T";
         QTest::newRow("unknown type, no reading") << 4 << Wide << 65535.0 << 65535.0 << int(Alarm) << "错误" << "T";
     }
 
@@ -94,7 +95,7 @@ private slots:
         const auto is = [&tile](TileState state, TileState previous) {
             return tile.state() == state && tile.previousState() == previous;
         };
-        QVERIFY(is(Offline, Offline) && tile.valueText() == "错误");
+        QVERIFY(is(Offline, Offline) && tile.valueText() == "--"); // never read: no word for a missing sensor
         tile.setValue(235);
         QVERIFY(is(Normal, Offline));
         tile.setValue(235); // the same state again still moves the history
@@ -102,7 +103,7 @@ private slots:
         tile.setValue(900);
         QVERIFY(is(Alarm, Normal));
         tile.setState(Offline); // still showing the last value
-        QVERIFY(is(Offline, Alarm) && tile.valueText() == "90");
+        QVERIFY(is(Offline, Alarm) && tile.valueText() == "90.0");
         tile.setMaxUnnormalTemp(70); // new limits wait for the next reading
         QVERIFY(is(Offline, Alarm));
         tile.setValue(650);
@@ -111,11 +112,13 @@ private slots:
 
     void painting()
     {
+        // The widest values of a voltage device, and a long name.
         const struct { TileState state; QColor ring; double raw; QString name; } cases[] = {
-            {Normal, {96, 244, 126}, 235, "T1"}, {Abnormal, {247, 104, 9}, 32768, "Oven"},
+            {Normal, {96, 244, 126}, 40000, "T1"}, {Abnormal, {247, 104, 9}, 32768, "Oven in the boiler room no. 2"},
             {Alarm, {247, 9, 9}, 65535, "湿度"}, {Offline, {220, 220, 220}, 12, "Pump-12"}};
         for (const auto &c : cases) {
             TempWidget tile;
+            tile.setDeviceType(2);
             tile.setName(c.name);
             tile.setValue(c.raw);
             tile.setState(c.state);
@@ -128,6 +131,13 @@ private slots:
             for (const QPoint &p : {QPoint(50, 85), QPoint(15, 50), QPoint(85, 50), QPoint(50, 15)})
                 QCOMPARE(QColor(img.pixel(p)), QColor(68, 68, 68));
             QVERIFY(QColor(img.pixel(0, 0)) != c.ring && QColor(img.pixel(0, 0)) != QColor(68, 68, 68));
+            // No text on the ring.
+            for (int y = 0; y < 100 && c.state != Offline; ++y)
+                for (int x = 0; x < 100; ++x)
+                    if (qAbs(QLineF(50, 50, x + 0.5, y + 0.5).length() - 45) < 2.5) {
+                        const QColor p = img.pixel(x, y);
+                        QVERIFY2(qMin(p.red(), qMin(p.green(), p.blue())) < 160, qPrintable(c.name));
+                    }
 
             // The reading stands on the line y = 50, the label on y = 70, both
             // centred on x = 50.

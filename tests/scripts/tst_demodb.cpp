@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QTemporaryDir>
@@ -16,6 +17,7 @@ class tst_DemoDb : public QObject
 
 private slots:
     void writtenAsTheStoreWritesAndKept();
+    void demoInstallsOnlyWhatItNeeds();
 
 private:
     QTemporaryDir dir;
@@ -23,11 +25,23 @@ private:
 
 namespace {
 
+QString bash(const QString &script, const QStringList &args)
+{
+    QProcess p;
+    p.start(QStringLiteral("bash"), QStringList{"-c", script} + args);
+    p.waitForFinished();
+    return p.exitCode() == 0 ? QString::fromUtf8(p.readAllStandardOutput()).trimmed() : QStringLiteral("failed");
+}
+
 bool makeDemoDb(const QString &folder)
 {
-    return QProcess::execute(QStringLiteral("bash"),
-                             {"-c", "source \"$0\" && make_demo_db \"$1\"", QStringLiteral(DEMO_BUS_SH), folder})
-        == 0;
+    return bash("source \"$0\" && make_demo_db \"$1\"", {SCRIPTS "/demo-bus.sh", folder}) != "failed";
+}
+
+// As the demo's banner says it.
+QString summary(const QString &folder)
+{
+    return bash("source \"$0\" && demo_db_summary \"$1\"", {SCRIPTS "/demo-bus.sh", folder});
 }
 
 QString dump(const QString &file)
@@ -88,6 +102,7 @@ void tst_DemoDb::writtenAsTheStoreWritesAndKept()
     QSqlDatabase::removeDatabase(QStringLiteral("script"));
     QCOMPARE(areas, 2);
     QCOMPARE(devices, 9);
+    QCOMPARE(summary(script), QStringLiteral("2 areas, 9 devices"));
     const QString written = dump(script + "/data.db");
     QVERIFY(written.contains(",12.5,")); // a real among the integers
     QCOMPARE(written, dump(store + "/data.db"));
@@ -98,6 +113,21 @@ void tst_DemoDb::writtenAsTheStoreWritesAndKept()
     QVERIFY(makeDemoDb(script));
     QCOMPARE(dump(script + "/data.db"), dump(store + "/data.db"));
     QVERIFY(!QFile::exists(script + "/data.db.new"));
+    QCOMPARE(summary(script), QStringLiteral("2 areas, 8 devices"));
+}
+
+// The packages scripts/demo asks setup-deps for: the build's and sqlite3,
+// not those of scripts/test.
+void tst_DemoDb::demoInstallsOnlyWhatItNeeds()
+{
+    QFile demo(QStringLiteral(SCRIPTS "/demo"));
+    QVERIFY(demo.open(QIODevice::ReadOnly));
+    const QRegularExpressionMatch call =
+        QRegularExpression("/scripts/setup-deps\"(.*)$", QRegularExpression::MultilineOption).match(demo.readAll());
+    QVERIFY(call.hasMatch());
+    const QString packages = bash("\"$0\" --list " + call.captured(1), {SCRIPTS "/setup-deps"});
+    QVERIFY2(packages.contains("qtbase5-dev\n") && packages.contains("sqlite3"), qPrintable(packages));
+    QVERIFY2(!packages.contains(QRegularExpression("wine|mingw|clang")), qPrintable(packages));
 }
 
 QTEST_GUILESS_MAIN(tst_DemoDb)

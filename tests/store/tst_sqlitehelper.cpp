@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cstdio>
 #include <functional>
 
 namespace {
@@ -97,59 +98,73 @@ private slots:
 
     void firstUse_data()
     {
-        QTest::addColumn<QStringList>("setup"); // SQL, or "garbage" for a file that is no database
-        QTest::addColumn<Rows>("schema"); // none: the file stays byte for byte and device operations fail
-        QTest::addColumn<bool>("areasWork");
+        // SQL, or "garbage" for a file that is no database, "folder" for a
+        // folder of that name, "locked" for a file another process holds.
+        QTest::addColumn<QStringList>("setup");
+        QTest::addColumn<Rows>("schema"); // none: the file stays byte for byte
+        QTest::addColumn<QString>("problem"); // said at start, %1 the file
         const QString treeView = QStringLiteral("CREATE TABLE TreeView(item TEXT, parent TEXT, Level INT)");
+        const QString devices = "Devices, name VARCHAR(40) 10, parent VARCHAR(40) 10, DeviceAddr INTEGER 10, RegAddr "
+                                "INTEGER 10, MaxTemp INTEGER 10, MinTemp INTEGER 10, MaxUnnormalTemp INTEGER 10, "
+                                "MinUnnormalTemp INTEGER 10, Devicetype INTEGER 10";
         QTest::newRow("no file")
             << QStringList()
-            << Rows{{"Devices", "name VARCHAR(40) 10, parent VARCHAR(40) 10, DeviceAddr INTEGER 10, RegAddr INTEGER 10, "
-                                "MaxTemp INTEGER 10, MinTemp INTEGER 10, MaxUnnormalTemp INTEGER 10, MinUnnormalTemp "
-                                "INTEGER 10, Devicetype INTEGER 10"},
-                    {"TreeView", "item VARCHAR(40) 10, parent VARCHAR(40) 10, Level INTEGER 10"}, {"rows", 0}} << true;
+            << Rows{{devices.section(", ", 0, 0), devices.section(", ", 1)},
+                    {"TreeView", "item VARCHAR(40) 10, parent VARCHAR(40) 10, Level INTEGER 10"}, {"rows", 0}} << "";
         QTest::newRow("empty TreeView, Devices with a row")
             << QStringList{treeView, "CREATE TABLE Devices(name TEXT)", "INSERT INTO Devices VALUES('kept')"}
             << Rows{{"Devices", "name TEXT 00"}, {"TreeView", "item TEXT 00, parent TEXT 00, Level INT 00"}, {"rows", 1}}
-            << true;
+            << "%1 中的表 Devices 缺少列 parent,DeviceAddr,RegAddr,MaxTemp,MinTemp,MaxUnnormalTemp,MinUnnormalTemp,"
+               "Devicetype，修改无法保存";
         QTest::newRow("TreeView with rows, no Devices")
-            << QStringList{treeView, "INSERT INTO TreeView VALUES('A','设备列表',1)"} << Rows() << true;
-        QTest::newRow("not a database") << QStringList{"garbage"} << Rows() << false;
+            << QStringList{treeView, "INSERT INTO TreeView VALUES('A','设备列表',1)"}
+            << Rows{{devices.section(", ", 0, 0), devices.section(", ", 1)},
+                    {"TreeView", "item TEXT 00, parent TEXT 00, Level INT 00"}, {"rows", 1}} << "";
+        QTest::newRow("not a database") << QStringList{"garbage"} << Rows() << "%1 已损坏或不是数据文件";
+        QTest::newRow("a folder") << QStringList{"folder"} << Rows() << "%1 是一个文件夹，不是数据文件";
+        QTest::newRow("locked") << QStringList{treeView, "locked"} << Rows() << "%1 被其他程序锁定，无法读取";
     }
 
     void firstUse()
     {
         QFETCH(QStringList, setup);
         QFETCH(Rows, schema);
+        QFETCH(QString, problem);
         QVERIFY(QFile::remove(db()));
-        if (setup == QStringList{"garbage"})
-            QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), db()));
-        else
-            for (const QString &statement : setup)
+        QSqlDatabase lock = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("lock"));
+        lock.setDatabaseName(db());
+        for (const QString &statement : setup) {
+            if (statement == "garbage")
+                QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), db()));
+            else if (statement == "folder")
+                QVERIFY(QDir(work->path()).mkdir("data.db"));
+            else if (statement != "locked")
                 QCOMPARE(sqlOn(db(), statement), Rows());
+        }
         const QByteArray before = fileBytes(db());
+        // Locked after the read: closing any descriptor of the file drops this process's locks.
+        if (setup.contains("locked"))
+            QVERIFY(lock.open() && QSqlQuery(lock).exec("BEGIN EXCLUSIVE"));
 
         // The store is one per process: a fresh copy of this program makes the first call.
         QProcess child;
         child.setWorkingDirectory(work->path());
         child.start(QCoreApplication::applicationFilePath(), {"--first"});
         QVERIFY(child.waitForFinished(30000) && child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0);
-        if (!schema.isEmpty()) {
-            // Per table each column's name, declared type, not null, part of a primary key; then the row count.
-            QCOMPARE(sqlOn(db(), "SELECT n, group_concat(c, ', ') FROM (SELECT m.name n, p.name || ' ' || p.type || "
-                                 "' ' || p.\"notnull\" || p.pk c FROM sqlite_master m LEFT JOIN pragma_table_info(m.name) "
-                                 "p ORDER BY m.name, p.cid) GROUP BY n UNION ALL SELECT 'rows', (SELECT count(*) FROM "
-                                 "TreeView) + (SELECT count(*) FROM Devices)"),
-                     schema);
+        QCOMPARE(QString::fromUtf8(child.readAllStandardOutput()), problem.isEmpty() ? problem : problem.arg(db()));
+        lock.close();
+        lock = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("lock"));
+        if (schema.isEmpty()) {
+            QCOMPARE(fileBytes(db()), before);
             return;
         }
-        QVERIFY(!SqliteHelper::insertDevice(device("D", "A")));
-        QVERIFY(!SqliteHelper::updateDevice(device("D", "A")));
-        QVERIFY(!SqliteHelper::deleteDeviceRows("D"));
-        QVERIFY(store()->selectDevice({{"item", "D"}, {"parent", "A"}}).isEmpty());
-        QVERIFY(store()->queryDataSet("select * from Devices").isEmpty());
-        QCOMPARE(fileBytes(db()), before);
-        QTEST(SqliteHelper::insertArea(area("N")), "areasWork");
-        QTEST(SqliteHelper::deleteTreeRow({{"item", "N"}, {"Level", 1}}), "areasWork");
+        // Per table each column's name, declared type, not null, part of a primary key; then the row count.
+        QCOMPARE(sqlOn(db(), "SELECT n, group_concat(c, ', ') FROM (SELECT m.name n, p.name || ' ' || p.type || "
+                             "' ' || p.\"notnull\" || p.pk c FROM sqlite_master m LEFT JOIN pragma_table_info(m.name) "
+                             "p ORDER BY m.name, p.cid) GROUP BY n UNION ALL SELECT 'rows', (SELECT count(*) FROM "
+                             "TreeView) + (SELECT count(*) FROM Devices)"),
+                 schema);
     }
 
     void rowRules()
@@ -194,8 +209,10 @@ private slots:
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    if (argc == 2 && argv[1] == QByteArray("--first"))
-        return SqliteHelper::instance() ? 0 : 1;
+    if (argc == 2 && argv[1] == QByteArray("--first")) {
+        std::fputs(qPrintable(SqliteHelper::instance()->problem()), stdout);
+        return 0;
+    }
     TestSqliteHelper test;
     return QTest::qExec(&test, argc, argv);
 }

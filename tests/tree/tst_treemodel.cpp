@@ -53,6 +53,7 @@ private slots:
         QCOMPARE(model.columnCount(area), 1);
         for (int column : {1, -1})
             QVERIFY(!model.index(0, column).isValid() && !model.index(0, column, area).isValid());
+        QVERIFY(!model.index(model.rowCount(), 0).isValid() && !model.index(model.rowCount(area), 0, area).isValid());
         // Out of range: refused, nothing moves (the tester checks that no signal lies).
         QVERIFY(!model.removeRows(model.rowCount(), 1));
         QVERIFY(!model.removeRows(-1, 1, area));

@@ -1,0 +1,268 @@
+#include "journalmodel.h"
+#include "trendplot.h"
+#include "userlog.h"
+
+#include "history/historyschema.h"
+
+#include <qwt_plot_curve.h>
+
+#include <QtSql>
+#include <QtTest>
+#include <QtWidgets>
+
+#include <cmath>
+#include <random>
+
+// One history.db in the working directory, as the recorder leaves it beside
+// data.db, and the page on top of it.
+class TestUserLog : public QObject
+{
+    Q_OBJECT
+
+    qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const qint64 hour = 3600 * 1000;
+    QSqlDatabase db;
+
+    void exec(const QString &sql)
+    {
+        QSqlQuery q(db);
+        QVERIFY2(q.exec(sql), qPrintable(q.lastError().text() + sql));
+    }
+    void addEvent(int id, qint64 t, int kind, const QString &device, const QString &ackUser = QString())
+    {
+        exec(QStringLiteral("INSERT INTO events (id, uid, t, last_t, kind, device, value, text, ack_user, ack_t)"
+                            " VALUES (%1, 'u%1', %2, %2, %3, %4, %5, 'e%1', %6, %7)")
+                 .arg(id)
+                 .arg(t)
+                 .arg(kind)
+                 .arg(device.isEmpty() ? QStringLiteral("NULL") : device)
+                 .arg(device.isEmpty() ? QStringLiteral("NULL") : QStringLiteral("31.5"))
+                 .arg(ackUser.isEmpty() ? QStringLiteral("NULL") : QLatin1Char('\'') + ackUser + QLatin1Char('\''))
+                 .arg(ackUser.isEmpty() ? QStringLiteral("NULL") : QString::number(t)));
+    }
+    static JournalModel *journalOf(UserLog &page)
+    {
+        auto *model = qobject_cast<JournalModel *>(page.findChild<QTableView *>("tableJournal")->model());
+        while (model->canFetchMore(QModelIndex()))
+            model->fetchMore(QModelIndex());
+        return model;
+    }
+    static void setCustomRange(UserLog &page, qint64 from, qint64 to)
+    {
+        page.findChild<QComboBox *>("cBRange")->setCurrentIndex(4);
+        page.findChild<QDateTimeEdit *>("dTEFrom")->setDateTime(QDateTime::fromMSecsSinceEpoch(from));
+        page.findChild<QDateTimeEdit *>("dTETo")->setDateTime(QDateTime::fromMSecsSinceEpoch(to));
+        page.findChild<QPushButton *>("pBQuery")->click();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QFile::remove("history.db");
+        db = QSqlDatabase::addDatabase("QSQLITE", "fill");
+        db.setDatabaseName("history.db");
+        QVERIFY(db.open() && HistorySchema::create(db));
+        exec("INSERT INTO devices VALUES (1, '机房', '机柜温度', 0, 5, 10, 30, 35), (2, '仓库', '湿度', 1, 20, 30, 65, 80)");
+        addEvent(1, now - 1 * hour, HistorySchema::Alarm, "1");
+        addEvent(2, now - 2 * hour, HistorySchema::Alarm, "1", "earlier");
+        addEvent(3, now - 3 * hour, HistorySchema::Abnormal, "2");
+        addEvent(4, now - 30 * hour, HistorySchema::Offline, "2");
+        addEvent(5, now - 50 * hour, HistorySchema::SensorError, "1");
+        addEvent(6, now - 8 * 24 * hour, HistorySchema::System, QString());
+        addEvent(7, now - 20 * 24 * hour, HistorySchema::Alarm, "2");
+    }
+
+    void filters_data()
+    {
+        QTest::addColumn<int>("range"); // cBRange index; 4: from 40 h to 10 h ago
+        QTest::addColumn<QString>("where");
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<bool>("unacknowledged");
+        QTest::addColumn<QList<int>>("ids");
+        QTest::newRow("24 h") << 1 << "全部" << 0 << false << QList<int>{1, 2, 3};
+        QTest::newRow("7 days") << 2 << "全部" << 0 << false << QList<int>{1, 2, 3, 4, 5};
+        QTest::newRow("30 days") << 3 << "全部" << 0 << false << QList<int>{1, 2, 3, 4, 5, 6, 7};
+        QTest::newRow("from-to") << 4 << "全部" << 0 << false << QList<int>{4};
+        QTest::newRow("alarms") << 3 << "全部" << 1 << false << QList<int>{1, 2, 7};
+        QTest::newRow("abnormal") << 3 << "全部" << 2 << false << QList<int>{3};
+        QTest::newRow("offline and sensor errors") << 3 << "全部" << 3 << false << QList<int>{4, 5};
+        QTest::newRow("system") << 3 << "全部" << 4 << false << QList<int>{6};
+        QTest::newRow("area") << 3 << "仓库" << 0 << false << QList<int>{3, 4, 7};
+        QTest::newRow("device") << 3 << "    机柜温度" << 0 << false << QList<int>{1, 2, 5};
+        QTest::newRow("unacknowledged") << 3 << "全部" << 0 << true << QList<int>{1, 7};
+    }
+    void filters()
+    {
+        QFETCH(int, range);
+        QFETCH(QString, where);
+        QFETCH(int, kind);
+        QFETCH(bool, unacknowledged);
+        QFETCH(QList<int>, ids);
+        UserLog page;
+        page.show();
+        if (range == 4)
+            setCustomRange(page, now - 40 * hour, now - 10 * hour);
+        else
+            page.findChild<QComboBox *>("cBRange")->setCurrentIndex(range);
+        auto *device = page.findChild<QComboBox *>("cBDevice");
+        device->setCurrentText(where);
+        QCOMPARE(device->currentText(), where);
+        emit device->activated(device->currentIndex());
+        auto *kinds = page.findChild<QComboBox *>("cBKind");
+        kinds->setCurrentIndex(kind);
+        emit kinds->activated(kind);
+        page.findChild<QCheckBox *>("chkUnacknowledged")->setChecked(unacknowledged);
+
+        JournalModel *model = journalOf(page);
+        QList<int> shown;
+        for (int row = 0; row < model->rowCount(); ++row)
+            shown << model->index(row, JournalModel::EventColumn).data().toString().mid(1).toInt();
+        QCOMPARE(shown, ids); // newest first
+        if (ids.first() == 1)
+            QCOMPARE(model->index(0, JournalModel::ValueColumn).data().toString(), QString("31.5℃"));
+    }
+
+    // Equal times page on by id: nothing is shown twice or skipped.
+    void pages()
+    {
+        UserLog page;
+        page.show();
+        JournalModel *model = journalOf(page);
+        const int before = model->rowCount();
+        exec("BEGIN");
+        for (int id = 100; id < 100 + 2 * JournalModel::PageSize + 50; ++id)
+            addEvent(id, now - 5 * hour, HistorySchema::System, QString());
+        exec("COMMIT");
+        page.refresh();
+        QCOMPARE(model->rowCount(), JournalModel::PageSize);
+        model = journalOf(page);
+        QCOMPARE(model->rowCount(), before + 2 * JournalModel::PageSize + 50);
+        QSet<QString> seen;
+        for (int row = 0; row < model->rowCount(); ++row)
+            seen.insert(model->index(row, JournalModel::EventColumn).data().toString());
+        QCOMPARE(seen.size(), model->rowCount());
+        exec("DELETE FROM events WHERE id >= 100");
+    }
+
+    void acknowledge()
+    {
+        UserLog page;
+        QSignalSpy count(&page, &UserLog::unacknowledgedChanged);
+        page.setUser("张工");
+        page.show();
+        QTRY_COMPARE(page.unacknowledgedCount(), 2);
+        page.findChild<QComboBox *>("cBRange")->setCurrentIndex(3);
+        auto *table = page.findChild<QTableView *>("tableJournal");
+        table->selectAll();
+        const qint64 before = QDateTime::currentMSecsSinceEpoch();
+        page.findChild<QPushButton *>("pBAcknowledge")->click();
+        QCOMPARE(page.unacknowledgedCount(), 0);
+        QCOMPARE(count.last().first().toInt(), 0);
+
+        // Only the alarms nobody had acknowledged; the page shows it at once.
+        QSqlQuery q("SELECT id, ack_user, ack_t FROM events WHERE ack_user IS NOT NULL ORDER BY id", db);
+        QList<QStringList> acked;
+        while (q.next()) {
+            acked << QStringList{q.value(0).toString(), q.value(1).toString()};
+            if (q.value(1).toString() == "张工")
+                QVERIFY(q.value(2).toLongLong() >= before && q.value(2).toLongLong() <= QDateTime::currentMSecsSinceEpoch());
+        }
+        QCOMPARE(acked, (QList<QStringList>{{"1", "张工"}, {"2", "earlier"}, {"7", "张工"}}));
+        QCOMPARE(journalOf(page)->index(0, JournalModel::AckUserColumn).data().toString(), QString("张工"));
+
+        // A new alarm counts again.
+        addEvent(8, now, HistorySchema::Alarm, "1");
+        QVERIFY(QTest::qWaitFor([&] { return page.unacknowledgedCount() == 1; }, 5000));
+    }
+
+    void csv()
+    {
+        // 2026-01-01 08:00 in Shanghai; the device was offline at the third reading.
+        const qint64 t0 = 1767225600000;
+        exec(QStringLiteral("INSERT INTO readings VALUES (1, %1, 215, 21.5, 0), (1, %2, 216, 21.6, 0),"
+                            " (1, %3, NULL, NULL, 3), (1, %4, 400, 40, 2)")
+                 .arg(t0).arg(t0 + 60000).arg(t0 + 120000).arg(t0 + 180500));
+        addEvent(9, t0 + 120000, HistorySchema::Offline, "1");
+        UserLog page;
+        page.show();
+        page.showTrend("机房", "机柜温度");
+        setCustomRange(page, t0 - 60000, t0 + 600000);
+
+        auto *plot = page.findChild<TrendPlot *>("plotTrend");
+        QString error;
+        QVERIFY(plot->exportCsv("trend.csv", &error));
+        QFile file("trend.csv");
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("\xEF\xBB\xBF"
+                                            "time,area,device,value,unit,state\r\n"
+                                            "2026-01-01T08:00:00.000+08:00,机房,机柜温度,21.5,℃,normal\r\n"
+                                            "2026-01-01T08:01:00.000+08:00,机房,机柜温度,21.6,℃,normal\r\n"
+                                            "2026-01-01T08:02:00.000+08:00,机房,机柜温度,,℃,offline\r\n"
+                                            "2026-01-01T08:03:00.500+08:00,机房,机柜温度,40.0,℃,alarm\r\n"));
+        // The line stops at the gap.
+        const auto *curve = static_cast<QwtPlotCurve *>(plot->itemList(QwtPlotItem::Rtti_PlotCurve).value(0));
+        QVERIFY(curve && curve->dataSize() == 4 && std::isnan(curve->sample(2).y()));
+
+        auto *model = journalOf(page);
+        QVERIFY(model->exportCsv("journal.csv", &error));
+        QFile journal("journal.csv");
+        QVERIFY(journal.open(QIODevice::ReadOnly));
+        QCOMPARE(journal.readAll(), QByteArray("\xEF\xBB\xBF"
+                                               "time,area,device,event,repeats,value,unit,ack_user,ack_time\r\n"
+                                               "2026-01-01T08:02:00.000+08:00,机房,机柜温度,e9,1,31.5,℃,,\r\n"));
+        QVERIFY(plot->exportPng("trend.png") && !QImage("trend.png").isNull());
+        exec("DELETE FROM readings");
+    }
+
+    void downsampling_data()
+    {
+        QTest::addColumn<int>("points");
+        QTest::addColumn<int>("columns");
+        QTest::addColumn<int>("gapEvery"); // 0: none
+        QTest::newRow("dense") << 100000 << 300 << 0;
+        QTest::newRow("gaps") << 20000 << 500 << 97;
+        QTest::newRow("gaps inside columns") << 20000 << 50 << 13;
+        QTest::newRow("sparse") << 100 << 1000 << 7;
+    }
+    void downsampling()
+    {
+        QFETCH(int, points);
+        QFETCH(int, columns);
+        QFETCH(int, gapEvery);
+        std::mt19937 random(points);
+        std::normal_distribution<double> noise(0, 1);
+        QVector<QPointF> in;
+        for (int i = 0; i < points; ++i)
+            in.append(QPointF(i * 1000.0, gapEvery && i % gapEvery == 0 ? NAN : noise(random) * (i % 1000 ? 1 : 50)));
+        const double from = 0, to = points * 1000.0;
+        const QVector<QPointF> out = downsample(in, from, to, columns);
+        // Four a column, four more and the gap itself for each gap, one beyond each end.
+        QVERIFY(out.size() <= 4 * columns + 5 * (gapEvery ? points / gapEvery + 1 : 0) + 2);
+        QVERIFY(std::is_sorted(out.begin(), out.end(), [](const QPointF &a, const QPointF &b) { return a.x() < b.x(); }));
+
+        // Every stretch of a column between gaps keeps its lowest and highest.
+        const double width = (to - from) / columns;
+        int gapsIn = 0, gapsOut = 0;
+        for (const QPointF &p : out)
+            gapsOut += std::isnan(p.y());
+        for (int i = 0; i < points;) {
+            if (std::isnan(in[i].y())) {
+                ++gapsIn;
+                ++i;
+                continue;
+            }
+            const int column = int(in[i].x() / width);
+            QPointF low = in[i], high = in[i];
+            for (; i < points && !std::isnan(in[i].y()) && int(in[i].x() / width) == column; ++i) {
+                low = in[i].y() < low.y() ? in[i] : low;
+                high = in[i].y() > high.y() ? in[i] : high;
+            }
+            QVERIFY(out.contains(low));
+            QVERIFY(out.contains(high));
+        }
+        QCOMPARE(gapsOut, gapsIn);
+    }
+};
+
+QTEST_MAIN(TestUserLog)
+#include "tst_userlog.moc"
