@@ -1,9 +1,11 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "alarmpush.h"
 #include "devicedebug.h"
 #include "deviceview.h"
 #include "dlgabout.h"
+#include "pushdialog.h"
 #include "qdlglogin.h"
 #include "userlog.h"
 
@@ -42,6 +44,13 @@ MainWindow::MainWindow(QWidget *parent)
         ui->MWSWidgetMainBody->setCurrentIndex(3);
         logPage->showTrend(area, name);
     });
+
+    push = new AlarmPush(QStringLiteral("history.db"), this);
+    connect(push->worker(), &PushWorker::statusChanged, monitorPage, &DeviceView::setPushStatus);
+    connect(monitorPage, &DeviceView::readingPolled, push->worker(), &PushWorker::publishReading);
+    connect(monitorPage, &DeviceView::pushSettingsRequested, this, &MainWindow::editPushSettings);
+    connect(this, &MainWindow::pushSettingsChanged, push->worker(), &PushWorker::apply);
+    emit pushSettingsChanged(PushSettings::load());
 
     auto *clock = new QTimer(this);
     connect(clock, &QTimer::timeout, this, &MainWindow::timerUpdate);
@@ -109,4 +118,17 @@ void MainWindow::on_BtnTbarLogRecord_clicked()
 void MainWindow::timerUpdate()
 {
     ui->LcdTBarRealTime->display(QTime::currentTime().toString("hh:mm:ss"));
+}
+
+void MainWindow::editPushSettings()
+{
+    PushDialog dialog(PushSettings::load(), this);
+    connect(&dialog, &PushDialog::testRequested, push->worker(), &PushWorker::sendTest);
+    connect(push->worker(), &PushWorker::testFinished, &dialog, &PushDialog::showTestResult);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    const PushSettings settings = dialog.settings();
+    if (!settings.save())
+        QMessageBox::warning(this, tr("warning"), tr("推送设置保存失败!"), QMessageBox::Ok);
+    emit pushSettingsChanged(settings);
 }

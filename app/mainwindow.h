@@ -3,9 +3,12 @@
 
 #include <QMainWindow>
 
+struct PushSettings;
+
 namespace Ui {
 class MainWindow;
 }
+class AlarmPush;
 class dlgAbout;
 class DeviceDebug;
 class DeviceView;
@@ -29,11 +32,15 @@ protected:
     // While monitoring runs, only after the operator confirms.
     void closeEvent(QCloseEvent *event) override;
 
+signals:
+    void pushSettingsChanged(const PushSettings &settings);
+
 private slots:
     void on_BtnTbarComSetting_clicked();
     void on_BtnTbarDeviceMonitor_clicked();
     void on_BtnTbarLogRecord_clicked();
     void timerUpdate();
+    void editPushSettings();
 
 private:
     Ui::MainWindow *ui;
@@ -41,6 +48,7 @@ private:
     DeviceDebug *debugPage;
     DeviceView *monitorPage;
     UserLog *logPage;
+    AlarmPush *push;
 };
 
 #endif

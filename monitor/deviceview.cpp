@@ -65,6 +65,8 @@ DeviceView::DeviceView(QWidget *parent)
         QTimer::singleShot(0, this, [this, problem] { warn(problem); });
     monitorTimer = new QTimer(this);
     connect(monitorTimer, &QTimer::timeout, this, &DeviceView::MonitorTimer);
+    connect(&pollThread, &QReadThread::readingPolled, this, &DeviceView::readingPolled);
+    connect(ui->label_3, &QLabel::linkActivated, this, &DeviceView::pushSettingsRequested);
     connect(&pollThread, &QReadThread::portLost, this, &DeviceView::onPortLost);
     connect(&pollThread, &QReadThread::portRestored, this, &DeviceView::onPortRestored);
     loadSettings();
@@ -379,6 +381,13 @@ void DeviceView::on_pBFlashCOM_clicked()
     if (ports.isEmpty())
         ui->cBBoxCom->addItem(tr("无"));
     ui->cBBoxCom->addItems(ports);
+}
+
+void DeviceView::setPushStatus(const QString &status)
+{
+    // The whole state goes to the tooltip: a long reason does not fit the line.
+    ui->label_3->setText(QStringLiteral("<a href=\"push\">%1</a>").arg(tr("报警推送：%1").arg(status).toHtmlEscaped()));
+    ui->label_3->setToolTip(status);
 }
 
 // ---- device tree -------------------------------------------------------------

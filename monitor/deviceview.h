@@ -49,9 +49,16 @@ public:
     // 启动时自动监控 is ticked.
     bool AutoMonitorWanted() const;
 
+    // The alarm push line: "报警推送：" and the push's state, a link that
+    // asks for its settings.
+    void setPushStatus(const QString &status);
+
 signals:
     // A tile asked for its device's trend, which another page draws.
     void trendRequested(const QString &area, const QString &name);
+    // Every poll result of the poll thread, for the push.
+    void readingPolled(const Reading &reading);
+    void pushSettingsRequested();
 
 protected:
     // Also when the window was resized while another page was showing: the

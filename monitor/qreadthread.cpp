@@ -17,7 +17,10 @@ const int SilentBusAfter = 3;
 
 } // namespace
 
-QReadThread::QReadThread() = default;
+QReadThread::QReadThread()
+{
+    qRegisterMetaType<Reading>();
+}
 
 QReadThread::~QReadThread()
 {
@@ -69,6 +72,10 @@ void QReadThread::SetPollList(const QList<TempWidget *> &tiles)
         PollEntry entry;
         entry.slaveAddr = tile->fullDeviceAddr();
         entry.regAddr = tile->regAddr();
+        entry.reading.area = tile->area();
+        entry.reading.name = tile->name();
+        entry.reading.deviceType = tile->deviceType();
+        entry.reading.limits = {tile->minTemp(), tile->minUnnormalTemp(), tile->maxUnnormalTemp(), tile->maxTemp()};
         pollList.append(entry);
     }
     round = 0;
@@ -187,8 +194,18 @@ QReadThread::Outcome QReadThread::pollOne(int &position)
     const bool ok = addressed && modbus_read_registers(context, entry.regAddr, 1, &word) == 1;
     const int error = errno;
     QMutexLocker locker(&mutex);
+    const auto tell = [&] {
+        Reading reading = entry.reading;
+        reading.msecs = QDateTime::currentMSecsSinceEpoch();
+        reading.ok = entry.online;
+        reading.raw = entry.value;
+        judge(reading);
+        emit readingPolled(reading);
+    };
     if (!ok && addressed && error == ECONNRESET) {
         // The port is gone; this device is read again first once it is back.
+        entry.online = false;
+        tell();
         modbus_close(context);
         portGone = true;
         lose(tr("%1: 设备已移除").arg(portName));
@@ -214,6 +231,7 @@ QReadThread::Outcome QReadThread::pollOne(int &position)
         if (silentRun.size() >= SilentBusAfter)
             lose(tr("%1: 总线无应答").arg(portName));
     }
+    tell();
     advance();
     return !ok && error == ETIMEDOUT ? Outcome::TimedOut : Outcome::Polled;
 }

@@ -11,6 +11,7 @@
 #include <atomic>
 
 #include "modbus/modbus.h"
+#include "readingstate.h"
 
 class TempWidget;
 
@@ -29,6 +30,7 @@ struct PollEntry
     int failedReads = 0;
     int failuresInRow = 0;
     int dueRound = 0; // a device that keeps failing is not read before this round
+    Reading reading; // the device's part of every result: area, name, type, limits
 };
 
 // Reads one holding register of one device per cycle, round-robin, with a
@@ -81,6 +83,8 @@ signals:
     // reason: the port and what happened, for the event journal.
     void portLost(const QString &reason);
     void portRestored();
+    // Every poll result, from the poll thread.
+    void readingPolled(const Reading &reading);
 
 protected:
     void run() override;
