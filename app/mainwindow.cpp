@@ -9,8 +9,10 @@
 #include "qdlglogin.h"
 #include "userlog.h"
 
+#include <QCloseEvent>
 #include <QDesktopServices>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QTime>
 #include <QTimer>
 #include <QUrl>
@@ -68,6 +70,30 @@ MainWindow::MainWindow(QWidget *parent)
 MainWindow::~MainWindow()
 {
     delete ui;
+}
+
+void MainWindow::StartMonitoringAtLogin()
+{
+    if (!monitorPage->AutoMonitorWanted())
+        return;
+    on_BtnTbarDeviceMonitor_clicked();
+    monitorPage->StartMonitoring();
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    if (monitorPage->IsMonitoring()) {
+        QMessageBox question(QMessageBox::Warning, tr("退出"), tr("正在监控，确认退出吗？"), QMessageBox::NoButton,
+                             this);
+        QPushButton *yes = question.addButton(tr("是"), QMessageBox::AcceptRole);
+        question.setDefaultButton(question.addButton(tr("否"), QMessageBox::RejectRole));
+        question.exec();
+        if (question.clickedButton() != yes) {
+            event->ignore();
+            return;
+        }
+    }
+    QMainWindow::closeEvent(event);
 }
 
 void MainWindow::on_BtnTbarComSetting_clicked()

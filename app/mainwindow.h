@@ -24,8 +24,13 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
+    // Opens the monitoring page and starts it when 启动时自动监控 is set.
+    void StartMonitoringAtLogin();
+
 protected:
     void resizeEvent(QResizeEvent *event) override;
+    // While monitoring runs, only after the operator confirms.
+    void closeEvent(QCloseEvent *event) override;
 
 signals:
     void pushSettingsChanged(const PushSettings &settings);

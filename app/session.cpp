@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QTimer>
 
 int runSession()
 {
@@ -18,5 +19,7 @@ int runSession()
 
     MainWindow window;
     window.show();
+    // From the event loop, so that a message it may bring up has a window under it.
+    QTimer::singleShot(0, &window, [&window] { window.StartMonitoringAtLogin(); });
     return QApplication::exec();
 }

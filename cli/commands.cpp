@@ -187,6 +187,9 @@ public:
     int failed(int station, const std::string &operation) const
     {
         const int error = errno;
+        // An adapter pulled out is no fault of the station.
+        if (error == ECONNRESET)
+            return complain(con_, inv_.port + ": device removed");
         const std::string why = error == ETIMEDOUT ? "no answer within " + std::to_string(timeoutMs_) + " ms"
                                                    : modbus_strerror(error);
         return complain(con_, "station " + std::to_string(station) + ", " + operation + ": " + why, station);

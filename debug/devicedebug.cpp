@@ -64,6 +64,17 @@ void DeviceDebug::closePort()
     ui->BtnComConect->setText(tr("连接"));
 }
 
+bool DeviceDebug::portVanished(int error)
+{
+    // An adapter pulled out: the connection is dead for good, so the page
+    // lets it go instead of failing every exchange over it.
+    if (error != ECONNRESET)
+        return false;
+    closePort();
+    warn(tr("串口已断开，请重新连接"));
+    return true;
+}
+
 void DeviceDebug::warn(const QString &text, const char *title)
 {
     QMessageBox::warning(this, tr(title), text, QMessageBox::Ok);
@@ -161,6 +172,7 @@ int DeviceDebug::sendLogged(const std::function<int()> &request)
 {
     // Emptied first, the captures hold what went on the wire this time only.
     modbus_set_capture(ctx, 1);
+    errno = 0;
     const int result = request();
     const int error = errno;
     uint8_t frame[MODBUS_CAPTURE_SIZE];
@@ -172,6 +184,7 @@ int DeviceDebug::sendLogged(const std::function<int()> &request)
         ui->Tdebugdata->append(tr("!!  ") + failureReason(error));
     else if (modbus_get_last_response_length(ctx) > 0)
         ShowResponseFrame();
+    errno = error;
     return result;
 }
 
@@ -187,7 +200,8 @@ bool DeviceDebug::exchange(int slave, int expected, const QString &failure, cons
         return false;
     }
     if (sendLogged(request) != expected) {
-        warn(failure);
+        if (!portVanished(errno))
+            warn(failure);
         return false;
     }
     return true;
@@ -288,7 +302,7 @@ void DeviceDebug::on_pB_Restart_clicked()
     // A module restarts without answering; an answer means it did not.
     if (sendLogged([&] { return modbus_write_register(ctx, kt::RegRestart, kt::RestartCommand); }) == 1)
         warn(tr("重启失败!"));
-    else
+    else if (!portVanished(errno))
         warn(tr("已操作，请确认是否成功!"));
 }
 

@@ -83,11 +83,14 @@ private:
     using Fields = std::array<QDoubleSpinBox *, kt::Kt104Channels>;
 
     bool isConnected() const;
+    // True, with the page disconnected and told so, when error says the port is gone.
+    bool portVanished(int error);
     void closePort();
     void warn(const QString &text, const char *title = "warning");
     void appendFrame(const QString &prefix, int (*capture)(modbus_t *, uint8_t *, int *));
     // Sends one request and logs what went on the wire: the request as
-    // sent, then the answer or a line that says why there is none.
+    // sent, then the answer or a line that says why there is none. errno
+    // is left as the request left it.
     int sendLogged(const std::function<int()> &request);
     QString failureReason(int error) const;
     // Sends `request` to `slave` on the open connection and logs it; true

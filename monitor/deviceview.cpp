@@ -12,6 +12,7 @@
 
 #include <QCursor>
 #include <QDir>
+#include <QDateTime>
 #include <QGridLayout>
 #include <QInputDialog>
 #include <QMenu>
@@ -25,6 +26,19 @@
 namespace {
 
 const int TileCell = 120; // a 100-pixel tile and the grid's spacing around it
+
+// The monitoring settings live with the login's, under their own group.
+QSettings *openSettings()
+{
+    auto *settings = new QSettings(QStringLiteral("KRM-Qt"), QStringLiteral("tarvo"));
+    settings->beginGroup(QStringLiteral("Monitor"));
+    return settings;
+}
+
+QString clockNow()
+{
+    return QDateTime::currentDateTime().toString(QStringLiteral("hh:mm:ss"));
+}
 
 // A stored number as a whole number within [low, high], or -1: SQLite hands
 // back whatever a hand-edited file holds, fractions and 64-bit values included.
@@ -65,6 +79,64 @@ DeviceView::DeviceView(QWidget *parent)
     recorder->runIn(historyThread);
     connect(&pollThread, &QReadThread::readingPolled, this, &DeviceView::readingPolled);
     connect(ui->label_3, &QLabel::linkActivated, this, &DeviceView::pushSettingsRequested);
+    connect(&pollThread, &QReadThread::portLost, this, &DeviceView::onPortLost);
+    connect(&pollThread, &QReadThread::portRestored, this, &DeviceView::onPortRestored);
+    connect(&pollThread, &QReadThread::portLost, recorder, &Recorder::portLost);
+    connect(&pollThread, &QReadThread::portRestored, recorder, &Recorder::portRestored);
+    loadSettings();
+    connect(ui->PollPauseSpinner, QOverload<int>::of(&QSpinBox::valueChanged), this, [this](int ms) {
+        pollThread.SetPollPause(ms);
+        saveSettings();
+    });
+    connect(ui->MonitorTimeSpinner, QOverload<double>::of(&QDoubleSpinBox::valueChanged), this,
+            &DeviceView::saveSettings);
+    connect(ui->cBAutoMonitor, &QCheckBox::toggled, this, &DeviceView::saveSettings);
+}
+
+void DeviceView::loadSettings()
+{
+    QScopedPointer<QSettings> settings(openSettings());
+    const QString port = settings->value(QStringLiteral("Port")).toString();
+    if (!port.isEmpty())
+        ui->cBBoxCom->addItem(port);
+    const std::pair<QComboBox *, const char *> combos[] = {{ui->cBBoxBaudRate, "BaudRate"},
+                                                           {ui->cBBoxParity, "Parity"},
+                                                           {ui->cBBoxDataBits, "DataBits"},
+                                                           {ui->cBBoxStopBits, "StopBits"}};
+    for (const auto &combo : combos) {
+        const int index = combo.first->findText(settings->value(QLatin1String(combo.second)).toString());
+        if (index >= 0)
+            combo.first->setCurrentIndex(index);
+    }
+    ui->MonitorTimeSpinner->setValue(settings->value(QStringLiteral("Interval"), 1.0).toDouble());
+    ui->PollPauseSpinner->setValue(settings->value(QStringLiteral("PollPause"), QReadThread::DefaultPauseMs).toInt());
+    ui->cBAutoMonitor->setChecked(settings->value(QStringLiteral("AutoStart"), false).toBool());
+}
+
+void DeviceView::saveSettings() const
+{
+    QScopedPointer<QSettings> settings(openSettings());
+    settings->setValue(QStringLiteral("Interval"), ui->MonitorTimeSpinner->value());
+    settings->setValue(QStringLiteral("PollPause"), ui->PollPauseSpinner->value());
+    settings->setValue(QStringLiteral("AutoStart"), ui->cBAutoMonitor->isChecked());
+    if (IsMonitoring()) { // the line settings that worked
+        settings->setValue(QStringLiteral("Port"), ui->cBBoxCom->currentText());
+        settings->setValue(QStringLiteral("BaudRate"), ui->cBBoxBaudRate->currentText());
+        settings->setValue(QStringLiteral("Parity"), ui->cBBoxParity->currentText());
+        settings->setValue(QStringLiteral("DataBits"), ui->cBBoxDataBits->currentText());
+        settings->setValue(QStringLiteral("StopBits"), ui->cBBoxStopBits->currentText());
+    }
+}
+
+bool DeviceView::AutoMonitorWanted() const
+{
+    return ui->cBAutoMonitor->isChecked();
+}
+
+void DeviceView::StartMonitoring()
+{
+    if (monitoringStopped())
+        on_pBStartMonitor_clicked();
 }
 
 DeviceView::~DeviceView()
@@ -240,6 +312,9 @@ void DeviceView::on_pBStartMonitor_clicked()
         onRecorder([user = user, port = ui->cBBoxCom->currentText(), line](Recorder &r) {
             r.monitoringStarted(user, port, line);
         });
+        saveSettings();
+        ui->LBDeviceView_Link->clear();
+        pollThread.SetPollPause(ui->PollPauseSpinner->value());
         pollThread.SetPollList(tiles);
         pollThread.start();
         pollThread.ResumePolling();
@@ -250,6 +325,7 @@ void DeviceView::on_pBStartMonitor_clicked()
         pollThread.CloseRtu();
         onRecorder([user = user](Recorder &r) { r.monitoringStopped(user); });
         ui->pBStartMonitor->setText(tr("开始监控"));
+        ui->LBDeviceView_Link->clear();
         monitorTimer->stop();
     }
 }
@@ -257,19 +333,20 @@ void DeviceView::on_pBStartMonitor_clicked()
 void DeviceView::MonitorTimer()
 {
     monitorTimer->stop();
-    quint16 value = 0;
-    bool online = false;
-    // Never waits: false while the poll thread is inside a transaction.
-    if (pollThread.ReadPollEntry(readIndex, value, online)) {
+    PollEntry entry;
+    // Never waits for the serial line.
+    if (pollThread.ReadPollEntry(readIndex, entry)) {
         TempWidget *tile = tiles.at(readIndex);
-        if (online)
-            tile->setValue(value);
+        tile->setHealth(entry.lastGoodMsecs, entry.answerMs, entry.failedReads);
+        if (entry.online)
+            tile->setValue(entry.value);
         else
             tile->setState(Offline);
         RefreshStateCounts();
         if (++readIndex >= tileCount)
             readIndex = 0;
     }
+    refreshStaleLooks();
     // The period counts from the end of the tick, so a new interval applies at once.
     monitorTimer->start(int(ui->MonitorTimeSpinner->value() * 1000));
 }
@@ -287,14 +364,52 @@ int *DeviceView::countOf(TileState state)
 
 void DeviceView::RefreshStateCounts()
 {
-    const TempWidget *tile = tiles.at(readIndex);
+    countStateChange(tiles.at(readIndex));
+    writeCountLabels();
+}
+
+void DeviceView::countStateChange(const TempWidget *tile)
+{
     if (tile->previousState() != tile->state()) {
         if (int *count = countOf(tile->previousState()))
             --*count;
         if (int *count = countOf(tile->state()))
             ++*count;
     }
+}
+
+void DeviceView::refreshStaleLooks()
+{
+    // A tile's refresh period: its turn comes every tileCount display ticks,
+    // and its device's every tileCount transactions.
+    const qint64 period =
+        qint64(tileCount) * qMax(int(ui->MonitorTimeSpinner->value() * 1000), ui->PollPauseSpinner->value() + 1000);
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    for (TempWidget *tile : tiles)
+        tile->setStale(tile->state() != Offline && tile->lastGoodMsecs() > 0 && now - tile->lastGoodMsecs() > 3 * period);
+}
+
+void DeviceView::onPortLost(const QString &reason)
+{
+    if (monitoringStopped())
+        return; // queued before the stop
+    for (TempWidget *tile : tiles) {
+        if (tile->state() != Offline) {
+            tile->setState(Offline);
+            countStateChange(tile);
+        }
+    }
     writeCountLabels();
+    ui->LBDeviceView_Link->setText(tr("串口断开 %1").arg(clockNow()));
+    ui->LBDeviceView_Link->setToolTip(reason);
+}
+
+void DeviceView::onPortRestored()
+{
+    if (monitoringStopped())
+        return;
+    ui->LBDeviceView_Link->setText(tr("串口恢复 %1").arg(clockNow()));
+    ui->LBDeviceView_Link->setToolTip(QString());
 }
 
 void DeviceView::writeCountLabels()

@@ -54,6 +54,11 @@ public:
     TempWidget *FindDeviceTile(const QString &name, const QString &area = QString()) const;
     // Places every tile again for the tile area's current width.
     void ArrangeTiles();
+    bool IsMonitoring() const { return !monitoringStopped(); }
+    // Starts as the button does, unless monitoring already runs.
+    void StartMonitoring();
+    // 启动时自动监控 is ticked.
+    bool AutoMonitorWanted() const;
 
     // The alarm push line: "报警推送：" and the push's state, a link that
     // asks for its settings.
@@ -77,6 +82,8 @@ private slots:
     void on_pBStartMonitor_clicked();
     void on_pBFlashCOM_clicked();
     void MonitorTimer();
+    void onPortLost(const QString &reason);
+    void onPortRestored();
     void on_treeDevice_customContextMenuRequested(const QPoint &pos);
     void On_ObjectMenuTriggered(QAction *action);
     void On_AreaMenuTriggered(QAction *action);
@@ -87,6 +94,10 @@ private:
     void addDevice(const QModelIndex &areaIndex, QMap<QString, QVariant> areaKey);
     void deleteDevice(const QModelIndex &index, const QString &name, const QString &area);
     void RefreshStateCounts();
+    void countStateChange(const TempWidget *tile);
+    void refreshStaleLooks();
+    void loadSettings();
+    void saveSettings() const;
     void writeCountLabels();
     int *countOf(TileState state);
     int columnCount() const;

@@ -4,6 +4,7 @@
 #include <QList>
 #include <QMutex>
 #include <QSemaphore>
+#include <QSet>
 #include <QString>
 #include <QThread>
 
@@ -23,12 +24,25 @@ struct PollEntry
     quint16 regAddr = 0;
     quint16 value = 0; // last good reading; meaningless until online was once true
     bool online = false;
+    // Health since the list was set.
+    qint64 lastGoodMsecs = 0; // when the last good reading came, ms since the epoch; 0: never
+    int answerMs = -1; // how long the last answer took; -1: none yet
+    int failedReads = 0;
+    int failuresInRow = 0;
+    int dueRound = 0; // a device that keeps failing is not read before this round
     Reading reading; // the device's part of every result: area, name, type, limits
 };
 
 // Reads one holding register of one device per cycle, round-robin, with a
-// pause between requests. The GUI thread pulls results out with
+// pause after each answered request. The GUI thread pulls results out with
 // ReadPollEntry, which never waits for the serial line.
+//
+// The thread outlives the bus: a port that vanishes (an adapter pulled out)
+// is reopened by name once a second, and a bus on which three answering
+// devices in a row fall silent counts as lost too; both are told by portLost
+// and, once an answer comes again, portRestored. A device that fails three
+// times in a row is read only every tenth round until it answers, so that
+// switched-off modules do not slow the others.
 //
 // Use: ConnectRtu, SetPollList, start, ResumePolling ... StopPolling, wait,
 // CloseRtu. The destructor stops a running thread and closes the port.
@@ -50,15 +64,25 @@ public:
     void ResumePolling();
     void PausePolling();
     void StopPolling();
-    // False without waiting while a request is in progress, or when index is
-    // out of range; the outputs are then untouched.
+    // The pause after each transaction, 0 to 5000 ms; takes effect at the next one.
+    void SetPollPause(int ms);
+    // Never waits for the serial line: the entry as the last transaction left
+    // it. False when index is out of range, or at the rare moment the thread
+    // writes a result; the outputs are then untouched.
     bool ReadPollEntry(int index, quint16 &value, bool &online);
+    bool ReadPollEntry(int index, PollEntry &entry);
 
     // Clears the stop flag before the thread exists, so that a StopPolling
     // right after start is never lost.
     void start(Priority priority = InheritPriority);
 
+    static constexpr int DefaultPauseMs = 500;
+    static constexpr int ReopenMs = 1000;
+
 signals:
+    // reason: the port and what happened, for the event journal.
+    void portLost(const QString &reason);
+    void portRestored();
     // Every poll result, from the poll thread.
     void readingPolled(const Reading &reading);
 
@@ -66,16 +90,24 @@ protected:
     void run() override;
 
 private:
-    void pollOne(int &position);
+    enum class Outcome { Idle, Polled, TimedOut, Lost };
+    Outcome pollOne(int &position);
+    // Every entry offline and, once per loss, portLost.
+    void lose(const QString &reason);
+    void restore();
 
-    static constexpr int PauseMs = 500;
-
-    QMutex mutex;
+    QMutex mutex; // held only while a result is written
     modbus_t *context = nullptr;
+    QString portName;
     QList<PollEntry> pollList;
+    int round = 0; // full passes over the list
+    QSet<int> silentRun; // answering devices that failed in a row since the last answer
+    bool portGone = false; // the port vanished and is not open again yet
+    bool lostTold = false; // portLost emitted, portRestored not yet
     std::atomic<bool> paused{true};
     std::atomic<bool> stop{false};
-    QSemaphore wake; // released by StopPolling to cut the pause short
+    std::atomic<int> pauseMs{DefaultPauseMs};
+    QSemaphore wake; // released by StopPolling to cut a pause short
 };
 
 #endif

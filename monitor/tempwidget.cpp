@@ -3,10 +3,13 @@
 #include "history/readingstate.h"
 
 #include <QContextMenuEvent>
+#include <QDateTime>
 #include <QFont>
 #include <QFontMetrics>
+#include <QHelpEvent>
 #include <QMenu>
 #include <QPainter>
+#include <QToolTip>
 
 namespace {
 
@@ -119,6 +122,44 @@ void TempWidget::setMinUnnormalTemp(double limit)
     repaint();
 }
 
+void TempWidget::setStale(bool stale)
+{
+    if (stale == m_stale)
+        return;
+    m_stale = stale;
+    update();
+}
+
+void TempWidget::setHealth(qint64 lastGoodMsecs, int answerMs, int failedReads)
+{
+    m_monitored = true;
+    m_lastGoodMsecs = lastGoodMsecs;
+    m_answerMs = answerMs;
+    m_failedReads = failedReads;
+}
+
+QString TempWidget::fullToolTip() const
+{
+    if (!m_monitored)
+        return toolTip();
+    const QString none = QStringLiteral("--");
+    return toolTip()
+           + tr("\n最近正常读数: %1\n应答时间: %2\n读取失败: %3次")
+                 .arg(m_lastGoodMsecs ? QDateTime::fromMSecsSinceEpoch(m_lastGoodMsecs)
+                                            .toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"))
+                                      : none,
+                      m_answerMs < 0 ? none : tr("%1 ms").arg(m_answerMs), QString::number(m_failedReads));
+}
+
+bool TempWidget::event(QEvent *event)
+{
+    if (event->type() == QEvent::ToolTip && m_monitored) {
+        QToolTip::showText(static_cast<QHelpEvent *>(event)->globalPos(), fullToolTip(), this);
+        return true;
+    }
+    return QWidget::event(event);
+}
+
 QString TempWidget::valueText() const
 {
     if (!m_hasReading)
@@ -150,7 +191,7 @@ void TempWidget::paintEvent(QPaintEvent *)
     case Alarm: ring = m_alarmColor; break;
     case Offline: ring = m_offlineColor; break;
     }
-    painter.setPen(QPen(ring, 6));
+    painter.setPen(QPen(ring, 6, m_stale ? Qt::DashLine : Qt::SolidLine));
     painter.drawEllipse(5, 5, 90, 90);
 
     painter.setPen(m_textColor);

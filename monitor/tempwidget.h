@@ -31,6 +31,10 @@ public:
     void setMinTemp(double limit);
     void setMaxUnnormalTemp(double limit);
     void setMinUnnormalTemp(double limit);
+    // A reading older than the page allows is drawn with a dashed ring.
+    void setStale(bool stale);
+    // How the device fared since monitoring started; shown after the tooltip.
+    void setHealth(qint64 lastGoodMsecs, int answerMs, int failedReads);
 
     double value() const { return m_value; }
     TileState state() const { return m_state; }
@@ -47,12 +51,16 @@ public:
     double minTemp() const { return m_minTemp; }
     double maxUnnormalTemp() const { return m_maxUnnormalTemp; }
     double minUnnormalTemp() const { return m_minUnnormalTemp; }
+    bool isStale() const { return m_stale; }
+    qint64 lastGoodMsecs() const { return m_lastGoodMsecs; }
 
     // The two lines the tile draws: the reading ("--" before the first one,
     // "错误" when the module has no sensor) and the name with the unit of the
     // device type.
     QString valueText() const;
     QString labelText() const;
+    // The tooltip as shown: the page's lines, then the health once monitored.
+    QString fullToolTip() const;
 
 signals:
     // The operator asked for this device's trend: 趋势 in the tile's menu or a double-click.
@@ -60,6 +68,7 @@ signals:
 
 protected:
     void paintEvent(QPaintEvent *event) override;
+    bool event(QEvent *event) override;
     void contextMenuEvent(QContextMenuEvent *event) override;
     void mouseDoubleClickEvent(QMouseEvent *event) override;
 
@@ -82,6 +91,11 @@ private:
     TileState m_state = Offline;
     TileState m_previousState = Offline;
     int m_deviceType = 0;
+    bool m_stale = false;
+    bool m_monitored = false;
+    qint64 m_lastGoodMsecs = 0;
+    int m_answerMs = -1;
+    int m_failedReads = 0;
     bool m_hasReading = false;
 };
 

@@ -1,8 +1,10 @@
 // ktsim: serves a bus of simulated modules on a pseudo-terminal until told to stop.
 #include "simulator.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -41,8 +43,11 @@ const char kUsage[] =
     "  --help                      this text\n"
     "Commands on standard input: power (power cycle), fault ADDR KIND [PARAM],\n"
     "set ADDR REG VALUE, gap (prints gap_us=N: the shortest time from an answer's\n"
-    "end to the next request since the last gap, -1 if none), quit.\n"
-    "SIGHUP power-cycles; SIGINT, SIGTERM and the end of standard input quit\n"
+    "end to the next request since the last gap, -1 if none), unplug [MS] (the\n"
+    "adapter pulled out: the port and its link go, and come back at the same\n"
+    "link after MS milliseconds, default 1000), quit.\n"
+    "SIGHUP power-cycles; SIGUSR1 unplugs for 1000 ms; SIGINT, SIGTERM and the\n"
+    "end of standard input quit\n"
     "(a /dev/null input is ignored, for background use).\n"
     "The parity of a module is checked as odd or not odd: a pseudo-terminal\n"
     "does not keep the even/none distinction.\n";
@@ -130,8 +135,10 @@ bool parseNumbers(const std::string &arg, std::vector<int> &numbers, size_t coun
     return p.size() == count;
 }
 
-// One line from standard input; false to quit.
-bool command(ktsim::Simulator &sim, const std::string &line)
+const int kUnplugMs = 1000;
+
+// One line from standard input; false to quit. unplugMs is set by unplug.
+bool command(ktsim::Simulator &sim, const std::string &line, int &unplugMs)
 {
     std::istringstream in(line);
     std::vector<std::string> words;
@@ -147,7 +154,10 @@ bool command(ktsim::Simulator &sim, const std::string &line)
         return false;
     if (cmd == "power" && args.empty())
         sim.powerCycle();
-    else if (cmd == "gap" && args.empty())
+    else if (cmd == "unplug" && args.size() <= 1 && (args.empty() || (toInt(args[0], unplugMs) && unplugMs >= 0))) {
+        if (args.empty())
+            unplugMs = kUnplugMs;
+    } else if (cmd == "gap" && args.empty())
         std::printf("gap_us=%lld\n", sim.takeShortestGap()), std::fflush(stdout);
     else if (cmd == "fault" && parseFault(args, address, fault, param))
         sim.setFault(address, fault, param);
@@ -229,7 +239,7 @@ int main(int argc, char **argv)
     // Block the signals before the serving thread exists so that only the signalfd sees them.
     sigset_t signals;
     sigemptyset(&signals);
-    for (int s : {SIGINT, SIGTERM, SIGHUP})
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGUSR1})
         sigaddset(&signals, s);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     const int sigFd = signalfd(-1, &signals, SFD_CLOEXEC);
@@ -242,8 +252,27 @@ int main(int argc, char **argv)
 
     pollfd fds[2] = {{sigFd, POLLIN, 0}, {stdinIsDevNull() ? -1 : 0, POLLIN, 0}};
     std::string pending;
+    int unplugMs = -1; // set by an unplug command or signal
+    long long plugAt = -1; // monotonic ms at which an unplugged port comes back
+    const auto nowMs = [] {
+        timespec ts{};
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+    };
     for (;;) {
-        if (poll(fds, 2, -1) < 0) {
+        if (unplugMs >= 0) {
+            sim.unplug();
+            plugAt = nowMs() + unplugMs;
+            unplugMs = -1;
+        }
+        if (plugAt >= 0 && nowMs() >= plugAt) {
+            if (!sim.plug()) {
+                std::fprintf(stderr, "ktsim: cannot create the port again: %s\n", std::strerror(errno));
+                return 1;
+            }
+            plugAt = -1;
+        }
+        if (poll(fds, 2, plugAt < 0 ? -1 : int(std::max(0LL, plugAt - nowMs()))) < 0) {
             if (errno == EINTR)
                 continue;
             break;
@@ -251,9 +280,12 @@ int main(int argc, char **argv)
         if (fds[0].revents & POLLIN) {
             signalfd_siginfo info;
             if (read(sigFd, &info, sizeof info) == sizeof info) {
-                if (info.ssi_signo != SIGHUP)
+                if (info.ssi_signo == SIGUSR1)
+                    unplugMs = kUnplugMs;
+                else if (info.ssi_signo == SIGHUP)
+                    sim.powerCycle();
+                else
                     break;
-                sim.powerCycle();
             }
         }
         if (fds[1].revents) {
@@ -265,7 +297,7 @@ int main(int argc, char **argv)
             size_t nl;
             bool quit = false;
             while (!quit && (nl = pending.find('\n')) != std::string::npos) {
-                quit = !command(sim, pending.substr(0, nl));
+                quit = !command(sim, pending.substr(0, nl), unplugMs);
                 pending.erase(0, nl + 1);
             }
             if (quit)

@@ -393,6 +393,7 @@ struct Simulator::Impl
     std::map<int, FaultSetting> faults;
     bool wireTime = false;
     uint64_t frames = 0;
+    uint64_t answered = 0;
     Nanos shortestGap = -1;
 
     int masterFd = -1;
@@ -400,6 +401,7 @@ struct Simulator::Impl
     int wakeFd = -1;
     std::string slavePath;
     std::string linkPath;
+    std::string unpluggedLink;
     std::thread thread;
 
     bool start(const std::string &link);
@@ -422,7 +424,7 @@ struct Simulator::Impl
 
 bool Simulator::Impl::start(const std::string &link)
 {
-    masterFd = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    masterFd = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); // a child holding it would keep the port alive
     if (masterFd < 0)
         return false;
     const char *name = nullptr;
@@ -433,7 +435,7 @@ bool Simulator::Impl::start(const std::string &link)
         return false;
     }
     slavePath = name;
-    slaveFd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    slaveFd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     struct termios2 t;
     if (slaveFd < 0 || ioctl(slaveFd, TCGETS2, &t) != 0) {
         const int e = errno;
@@ -653,6 +655,7 @@ std::vector<Chunk> Simulator::Impl::process(const Bytes &frame, Nanos firstByte)
     }
     if (answers.empty())
         return {};
+    ++answered;
 
     // Two modules answering at once (a broadcast read on a shared bus)
     // collide; model the wire as a dominant zero.
@@ -717,6 +720,16 @@ void Simulator::stop() { d->stop(); }
 
 std::string Simulator::portPath() const { return d->linkPath.empty() ? d->slavePath : d->linkPath; }
 
+void Simulator::unplug()
+{
+    if (d->masterFd < 0)
+        return;
+    d->unpluggedLink = d->linkPath;
+    d->stop();
+}
+
+bool Simulator::plug() { return start(d->unpluggedLink); }
+
 void Simulator::setFault(int address, Fault fault, int param)
 {
     std::lock_guard<std::mutex> lock(d->mutex);
@@ -769,6 +782,12 @@ uint64_t Simulator::framesReceived() const
 {
     std::lock_guard<std::mutex> lock(d->mutex);
     return d->frames;
+}
+
+uint64_t Simulator::framesAnswered() const
+{
+    std::lock_guard<std::mutex> lock(d->mutex);
+    return d->answered;
 }
 
 } // namespace ktsim

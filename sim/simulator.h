@@ -70,6 +70,11 @@ public:
     bool start(const std::string &linkPath = {});
     void stop();
     std::string portPath() const; // the slave side a master opens (or linkPath when given)
+    // An adapter pulled out: the pty closes under whoever holds it and the
+    // link goes. plug() makes a new pty behind the same link (without a link
+    // the new port has a path of its own); the modules keep their state.
+    void unplug();
+    bool plug();
 
     // By station address, whichever module answers there. Silence: the
     // module hears nothing (writes are not applied either); BadCrc: last CRC
@@ -99,6 +104,8 @@ public:
     // Complete request frames seen (by length or ended by the silence), whatever
     // their address, settings or CRC.
     uint64_t framesReceived() const;
+    // Requests that got an answer (a collision of several counts once).
+    uint64_t framesAnswered() const;
     // The shortest time from the end of an answer to the first byte of the
     // request after it, since the previous call, in microseconds: 0 for a
     // request that came while an answer was still due, -1 when no request

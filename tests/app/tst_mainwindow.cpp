@@ -141,24 +141,42 @@ private slots:
     void session_data()
     {
         QTest::addColumn<bool>("logIn");
-        QTest::addColumn<bool>("monitoring");
+        QTest::addColumn<QString>("monitoring"); // "", "clicked", or "at login" (启动时自动监控)
         QTest::addColumn<int>("exitCode");
-        QTest::newRow("login cancelled") << false << false << 0;
-        QTest::newRow("main window closed") << true << false << 0;
-        QTest::newRow("closed while monitoring") << true << true << 0;
-        QTest::newRow("event loop exits with 3") << true << false << 3;
+        QTest::newRow("login cancelled") << false << "" << 0;
+        QTest::newRow("main window closed") << true << "" << 0;
+        QTest::newRow("closed while monitoring") << true << "clicked" << 0;
+        QTest::newRow("monitoring at login") << true << "at login" << 0;
+        QTest::newRow("event loop exits with 3") << true << "" << 3;
     }
 
     void session()
     {
         QFETCH(bool, logIn);
-        QFETCH(bool, monitoring);
+        QFETCH(QString, monitoring);
         QFETCH(int, exitCode);
         const QString port = QString::fromStdString(bus.portPath());
+        QSettings settings("KRM-Qt", "tarvo");
+        settings.setValue("Monitor/AutoStart", monitoring == "at login");
+        settings.setValue("Monitor/Port", port);
+        settings.sync();
         QPointer<MainWindow> window;
         bool shown = false;
         bool running = false;
         QObject context;
+        // Closing while monitoring asks: refused once, then confirmed.
+        QStringList asked, answers{"否", "是"};
+        whenReady(&context, [&] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (box && box->isVisible() && !box->property("seen").toBool()) {
+                box->setProperty("seen", true);
+                asked << box->text();
+                for (QAbstractButton *button : box->buttons())
+                    if (button->text() == answers.value(asked.size() - 1))
+                        QTimer::singleShot(0, button, &QAbstractButton::click);
+            }
+            return false;
+        });
         // Logs in or cancels, then ends the session from the main window; one
         // wrongly shown after a cancel is recorded and closed, so the test ends.
         whenReady(&context, [&] {
@@ -172,20 +190,28 @@ private slots:
             if (!window)
                 return false;
             shown = true;
-            if (monitoring) {
+            auto *start = window->findChild<QPushButton *>("pBStartMonitor");
+            if (monitoring == "at login" && start->text() != "监控中")
+                return false;
+            running = start->text() == "监控中";
+            if (monitoring == "clicked") {
                 window->findChild<QPushButton *>("BtnTbarDeviceMonitor")->click();
                 // Both pages have a port box: take the monitoring page's.
                 window->findChild<DeviceView *>()->findChild<QComboBox *>("cBBoxCom")->setEditText(port);
-                window->findChild<QPushButton *>("pBStartMonitor")->click();
-                running = window->findChild<QPushButton *>("pBStartMonitor")->text() == "监控中";
+                start->click();
+                running = start->text() == "监控中";
             }
-            exitCode ? QApplication::exit(exitCode) : void(window->close());
+            if (exitCode)
+                QApplication::exit(exitCode);
+            else if (window->close(), window)
+                window->close();
             return true;
         });
         QCOMPARE(runSession(), exitCode);
         QVERIFY(!QApplication::windowIcon().isNull());
         QCOMPARE(shown, logIn);
-        QCOMPARE(running, monitoring);
+        QCOMPARE(running, !monitoring.isEmpty());
+        QCOMPARE(asked.join(" "), running ? QString("正在监控，确认退出吗？ 正在监控，确认退出吗？") : QString());
         QVERIFY2(window.isNull(), "the main window outlived the session");
         // The poll thread is gone and the port free again.
         QReadThread other;

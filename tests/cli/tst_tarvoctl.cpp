@@ -3,11 +3,13 @@
 #include "minitest.h"
 #include "simulator.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include <sys/wait.h>
 
@@ -194,6 +196,23 @@ TEST_CASE(resetFindsALoneModuleAt19200)
     CHECK_EQ(none.status, 1);
     CHECK(none.out.rfind("{\"error\":\"reset: no module answered", 0) == 0
           && none.err.find("attempt 18 of 18, 115200 O\ntarvoctl: reset: no module answered") != none.err.npos);
+}
+
+TEST_CASE(adapterPulledOutMidRequest)
+{
+    ktsim::Simulator bus;
+    bus.addModule({});
+    bus.setFault(1, Fault::Late, 3000);
+    REQUIRE(bus.start());
+    const std::string port = bus.portPath();
+    std::thread pull([&bus] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        bus.unplug();
+    });
+    const Result r = tarvoctl(port, "-t 5000 read 1 hr 100");
+    pull.join();
+    CHECK_EQ(r.status, 1);
+    CHECK_EQ(r.err, "tarvoctl: " + port + ": device removed\n");
 }
 
 int main(int argc, char **argv)

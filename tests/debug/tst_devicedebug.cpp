@@ -169,6 +169,15 @@ private slots:
         }
         QCOMPARE(rig.sim.framesReceived(), seen);
 
+        // The adapter pulled out: the exchange says so and the page lets the
+        // dead connection go; once back, the port connects again.
+        QVERIFY(rig.connect());
+        rig.sim.unplug();
+        rig.read(console::ReadHolding, 1, 100, 1);
+        QCOMPARE(rig.takeBoxes(), QStringList{"Warning|warning|串口已断开，请重新连接"});
+        QCOMPARE(rig.texts("BtnComConect"), QString("连接"));
+        QVERIFY(rig.sim.plug());
+
         // A page destroyed while connected lets go of the port.
         QVERIFY(rig.connect());
         Rig other;

@@ -60,13 +60,14 @@ struct Rig
 {
     static QString pristine; // a data.db with empty tables
 
-    explicit Rig(std::initializer_list<ktsim::ModuleSpec> modules = {{}})
+    explicit Rig(std::initializer_list<ktsim::ModuleSpec> modules = {{}}, const std::string &link = {})
     {
         QDir::setCurrent(dir.path());
         QFile::copy(pristine, "data.db");
+        QSettings("KRM-Qt", "tarvo").clear();
         for (const auto &module : modules)
             sim.addModule(module);
-        sim.start();
+        sim.start(link);
         whenReady(&context, [this] { return act(); });
     }
     ~Rig() { QDir::setCurrent(QDir::tempPath()); }
@@ -404,6 +405,56 @@ private slots:
                               "添加设备：M/N2|op", "修改设备：M/N2|op", "删除设备：M/N2|op"}));
         // The value read while the file was locked is kept.
         QCOMPARE(sql("SELECT count(*) > 0 FROM readings WHERE value = 30.1", "history.db"), QStringList{"1"});
+    }
+
+    void adapterUnplugged()
+    {
+        // Monitoring through a link that goes with the adapter and comes back.
+        QTemporaryDir links;
+        Rig rig({{}, {ktsim::ModuleType::Voltage, 2}}, links.filePath("ttyUSB").toStdString());
+        rig.sim.setReg(1, 100, 235);
+        rig.sim.setReg(2, 100, 20);
+        seed("M", {device("T", "M", 1, 0), device("V", "M", 2, 2)});
+        rig.open();
+        rig.find<QDoubleSpinBox>("MonitorTimeSpinner")->setValue(0.5);
+        rig.find<QSpinBox>("PollPauseSpinner")->setValue(100);
+        rig.startStop("sim");
+        auto *link = rig.find<QLabel>("LBDeviceView_Link");
+        QVERIFY(rig.runUntil([&] { return rig.counts() == "2 0 0 0"; }));
+
+        // Every tile offline at once, the line tells it, the button stays down.
+        rig.sim.unplug();
+        QVERIFY(rig.runUntil([&] { return rig.counts() == "0 0 0 2"; }));
+        QVERIFY2(link->text().startsWith("串口断开 "), qPrintable(link->text()));
+        QCOMPARE(rig.caption(), QString("监控中"));
+        QVERIFY(rig.sim.plug());
+        QVERIFY(rig.runUntil([&] { return rig.counts() == "2 0 0 0"; }));
+        QVERIFY2(link->text().startsWith("串口恢复 "), qPrintable(link->text()));
+        // The tooltip ends in the device's health.
+        QVERIFY2(QRegularExpression("\n最近正常读数: \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\n应答时间: \\d+ ms\n读取失败: \\d+次$")
+                     .match(rig.tiles().at(0)->fullToolTip())
+                     .hasMatch(),
+                 qPrintable(rig.tiles().at(0)->fullToolTip()));
+
+        // Stopped while reconnecting: at once.
+        rig.sim.unplug();
+        QVERIFY(rig.runUntil([&] { return link->text().startsWith("串口断开 "); }));
+        QElapsedTimer clock;
+        clock.start();
+        rig.startStop();
+        QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(rig.caption(), QString("开始监控"));
+        QVERIFY(link->text().isEmpty());
+        QVERIFY2(rig.countsBroken.isEmpty(), qPrintable(rig.countsBroken));
+
+        // The next page comes up with the settings that worked.
+        rig.open();
+        QCOMPARE(rig.find<QComboBox>("cBBoxCom")->currentText(), links.filePath("ttyUSB"));
+        QCOMPARE(rig.find<QDoubleSpinBox>("MonitorTimeSpinner")->value(), 0.5);
+        QCOMPARE(rig.find<QSpinBox>("PollPauseSpinner")->value(), 100);
+        // The journal has the port lost and back.
+        QCOMPARE(sql("SELECT substr(text, 1, 4) FROM events WHERE text LIKE '串口%' ORDER BY id", "history.db"),
+                 (QStringList{"串口断开", "串口恢复", "串口断开"}));
     }
 
     void commands_data()

@@ -144,6 +144,20 @@ private slots:
             QVERIFY2(qAbs(textEdges(img, 30, 50) - 100) <= 6, qPrintable(QString::number(textEdges(img, 30, 50))));
             QVERIFY2(qAbs(textEdges(img, 60, 72) - 100) <= 6, qPrintable(QString::number(textEdges(img, 60, 72))));
         }
+
+        // A stale reading keeps its state's colour on a dashed ring.
+        TempWidget tile;
+        tile.setState(Normal);
+        for (bool stale : {false, true}) {
+            tile.setStale(stale);
+            const QImage img = tile.grab().toImage();
+            int onRing = 0;
+            for (int deg = 0; deg < 360; ++deg)
+                onRing += QColor(img.pixel(50 + qRound(45 * qCos(qDegreesToRadians(double(deg)))),
+                                           50 + qRound(45 * qSin(qDegreesToRadians(double(deg))))))
+                          == QColor(96, 244, 126);
+            QVERIFY2(stale ? onRing > 90 && onRing < 300 : onRing == 360, qPrintable(QString::number(onRing)));
+        }
     }
 };
 

@@ -302,6 +302,19 @@ TEST_CASE(ktsimOptionsCommandsSignalsAndExits)
     dprintf(demo.in[1], "set 2 103 65535\nfault 3 exception 2\n");
     CHECK(answersWithin(port, request(2, 3, 103, 1), frame({2, 3}, words({0xFFFF}))));
     CHECK(answersWithin(port, request(3, 3, 100, 1), frame({3, 0x83, 2})));
+    // Unplugged by command and by signal: the port dies, the link goes, and
+    // after the given time a new port answers behind the same link.
+    for (bool bySignal : {false, true}) {
+        bySignal ? demo.signal(SIGUSR1) : void(dprintf(demo.in[1], "unplug 300\n"));
+        for (int ms = 0; ms < 1000 && access(link.c_str(), F_OK) == 0; ++ms)
+            usleep(1000);
+        CHECK(port.exchange(request(21, 3, 1, 1)).empty());
+        CHECK(access(link.c_str(), F_OK) != 0);
+        for (int ms = 0; ms < 3000 && access(link.c_str(), F_OK) != 0; ++ms)
+            usleep(1000);
+        Port back(link);
+        CHECK(back.exchange(request(21, 3, 1, 1)) == frame({21, 3}, words({21})));
+    }
     close(demo.in[1]); // the end of its input
     demo.in[1] = -1;
     CHECK_EQ(demo.exitCode(), 0);
