@@ -35,6 +35,7 @@ MainWindow::MainWindow(QWidget *parent)
 
     debugPage = new DeviceDebug(this);
     monitorPage = new DeviceView(this);
+    monitorPage->setUser(QDlgLogin::loggedInUser());
     logPage = new UserLog(this);
     logPage->setUser(QDlgLogin::loggedInUser());
     connect(logPage, &UserLog::unacknowledgedChanged, this, [this](int count) {
@@ -50,6 +51,8 @@ MainWindow::MainWindow(QWidget *parent)
     connect(monitorPage, &DeviceView::readingPolled, push->worker(), &PushWorker::publishReading);
     connect(monitorPage, &DeviceView::pushSettingsRequested, this, &MainWindow::editPushSettings);
     connect(this, &MainWindow::pushSettingsChanged, push->worker(), &PushWorker::apply);
+    connect(this, &MainWindow::pushSettingsChanged, monitorPage,
+            [this](const PushSettings &settings) { monitorPage->setOutboxKinds(settings.outboxKinds()); });
     emit pushSettingsChanged(PushSettings::load());
 
     auto *clock = new QTimer(this);

@@ -1,5 +1,6 @@
 #include "historyschema.h"
 
+#include <QSqlError>
 #include <QSqlQuery>
 
 namespace {
@@ -46,12 +47,15 @@ const char *const kStatements[] = {
 
 } // namespace
 
-bool HistorySchema::create(QSqlDatabase &db)
+bool HistorySchema::create(QSqlDatabase &db, QSqlError *error)
 {
     QSqlQuery query(db);
     for (const char *statement : kStatements) {
-        if (!query.exec(QString::fromUtf8(statement)))
+        if (!query.exec(QString::fromUtf8(statement))) {
+            if (error)
+                *error = query.lastError();
             return false;
+        }
     }
     return true;
 }

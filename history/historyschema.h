@@ -3,6 +3,8 @@
 
 #include <QSqlDatabase>
 
+class QSqlError;
+
 // The layout of history.db, shared by the recorder (writes), the log page
 // (reads) and the push (drains the outbox). Times are milliseconds since the
 // epoch, UTC.
@@ -21,9 +23,9 @@ namespace HistorySchema {
 
 enum EventKind { Alarm = 0, Abnormal = 1, Offline = 2, BackToNormal = 3, SensorError = 4, System = 5 };
 
-// Creates whatever is missing and switches the file to WAL. False with the
-// database's error when the file cannot take it.
-bool create(QSqlDatabase &db);
+// Creates whatever is missing and switches the file to WAL. False when the
+// file cannot take it, with the statement's error in error when given.
+bool create(QSqlDatabase &db, QSqlError *error = nullptr);
 
 } // namespace HistorySchema
 

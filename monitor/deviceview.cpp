@@ -3,6 +3,7 @@
 #include "ui_deviceview.h"
 
 #include "newdevice.h"
+#include "recorder.h"
 #include "sqlitehelper.h"
 #include "treeitem.h"
 #include "treemodel.h"
@@ -10,6 +11,7 @@
 #include "history/readingstate.h"
 
 #include <QCursor>
+#include <QDir>
 #include <QDateTime>
 #include <QGridLayout>
 #include <QInputDialog>
@@ -65,10 +67,22 @@ DeviceView::DeviceView(QWidget *parent)
         QTimer::singleShot(0, this, [this, problem] { warn(problem); });
     monitorTimer = new QTimer(this);
     connect(monitorTimer, &QTimer::timeout, this, &DeviceView::MonitorTimer);
+
+    // history.db lives beside data.db.
+    const QString historyPath = QDir::current().absoluteFilePath(QStringLiteral("history.db"));
+    recorder = new Recorder(historyPath);
+    recorder->setRetentionDays(
+        QSettings(QStringLiteral("KRM-Qt"), QStringLiteral("tarvo")).value(QStringLiteral("HistoryDays"), 365).toInt());
+    ui->LBDeviceView_History->setToolTip(historyPath);
+    connect(recorder, &Recorder::recordingChanged, this, &DeviceView::showRecording);
+    connect(&pollThread, &QReadThread::readingPolled, recorder, &Recorder::record);
+    recorder->runIn(historyThread);
     connect(&pollThread, &QReadThread::readingPolled, this, &DeviceView::readingPolled);
     connect(ui->label_3, &QLabel::linkActivated, this, &DeviceView::pushSettingsRequested);
     connect(&pollThread, &QReadThread::portLost, this, &DeviceView::onPortLost);
     connect(&pollThread, &QReadThread::portRestored, this, &DeviceView::onPortRestored);
+    connect(&pollThread, &QReadThread::portLost, recorder, &Recorder::portLost);
+    connect(&pollThread, &QReadThread::portRestored, recorder, &Recorder::portRestored);
     loadSettings();
     connect(ui->PollPauseSpinner, QOverload<int>::of(&QSpinBox::valueChanged), this, [this](int ms) {
         pollThread.SetPollPause(ms);
@@ -128,8 +142,34 @@ void DeviceView::StartMonitoring()
 DeviceView::~DeviceView()
 {
     pollThread.CloseRtu();
+    if (!monitoringStopped())
+        onRecorder([user = user](Recorder &r) { r.monitoringStopped(user); });
+    recorder->stop(); // it is deleted in its thread as that ends
+    historyThread.wait();
     delete ui;
     delete treeModel;
+}
+
+void DeviceView::setUser(const QString &name)
+{
+    user = name;
+}
+
+void DeviceView::onRecorder(const std::function<void(Recorder &)> &call)
+{
+    Recorder *r = recorder;
+    QMetaObject::invokeMethod(recorder, [r, call] { call(*r); });
+}
+
+void DeviceView::setOutboxKinds(const QList<HistorySchema::EventKind> &kinds)
+{
+    onRecorder([kinds](Recorder &r) { r.setOutboxKinds(kinds); });
+}
+
+void DeviceView::showRecording(bool recording, const QString &reason)
+{
+    ui->LBDeviceView_History->setText(recording ? tr("历史记录：正常") : tr("历史记录暂停：%1").arg(reason));
+    ui->LBDeviceView_History->setStyleSheet(recording ? QString() : QStringLiteral("color: rgb(247, 9, 9);"));
 }
 
 // ---- tiles -----------------------------------------------------------------
@@ -267,6 +307,11 @@ void DeviceView::on_pBStartMonitor_clicked()
             return;
         }
         ui->pBStartMonitor->setText(tr("监控中"));
+        const QString line =
+            QStringLiteral("%1 %2%3%4").arg(baud).arg(dataBits).arg(ui->cBBoxParity->currentText()).arg(stopBits);
+        onRecorder([user = user, port = ui->cBBoxCom->currentText(), line](Recorder &r) {
+            r.monitoringStarted(user, port, line);
+        });
         saveSettings();
         ui->LBDeviceView_Link->clear();
         pollThread.SetPollPause(ui->PollPauseSpinner->value());
@@ -278,6 +323,7 @@ void DeviceView::on_pBStartMonitor_clicked()
         pollThread.StopPolling();
         pollThread.wait();
         pollThread.CloseRtu();
+        onRecorder([user = user](Recorder &r) { r.monitoringStopped(user); });
         ui->pBStartMonitor->setText(tr("开始监控"));
         ui->LBDeviceView_Link->clear();
         monitorTimer->stop();
@@ -521,6 +567,10 @@ void DeviceView::addDevice(const QModelIndex &areaIndex, QMap<QString, QVariant>
     ui->treeDevice->expand(areaIndex);
 
     AddDeviceTile(record);
+    onRecorder([user = user, area = record.value(QStringLiteral("parent")).toString(),
+                name = record.value(QStringLiteral("name")).toString()](Recorder &r) {
+        r.deviceAdded(user, area, name);
+    });
     ++offlineCount; // every tile starts offline
     writeCountLabels();
 }
@@ -544,10 +594,15 @@ void DeviceView::On_DeviceMenuTriggered(QAction *action)
             return;
         DeviceRecord record = dialog.getDeviceInfo();
         record.insert(QStringLiteral("parent"), deviceKey.value(QStringLiteral("parent")));
-        if (SqliteHelper::updateDevice(record))
-            UpdateDeviceTile(record);
-        else
+        if (!SqliteHelper::updateDevice(record)) {
             warn(tr("修改失败!"));
+            return;
+        }
+        UpdateDeviceTile(record);
+        onRecorder([user = user, area = record.value(QStringLiteral("parent")).toString(),
+                    name = record.value(QStringLiteral("name")).toString()](Recorder &r) {
+            r.deviceChanged(user, area, name);
+        });
     } else if (action == actDeleteDevice) {
         deleteDevice(index, name, deviceKey.value(QStringLiteral("parent")).toString());
     }
@@ -573,6 +628,7 @@ void DeviceView::deleteDevice(const QModelIndex &index, const QString &name, con
         warn(tr("删除失败!"));
         return;
     }
+    onRecorder([user = user, area, name](Recorder &r) { r.deviceDeleted(user, area, name); });
     if (!treeModel->removeRows(index.row(), 1, treeModel->parent(index))) {
         warn(tr("操作错误!"));
         return;

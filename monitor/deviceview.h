@@ -1,12 +1,16 @@
 #ifndef DEVICEVIEW_H
 #define DEVICEVIEW_H
 
+#include "historyschema.h"
 #include "qreadthread.h"
 #include "records.h"
 #include "tempwidget.h"
 
 #include <QList>
+#include <QThread>
 #include <QWidget>
+
+#include <functional>
 
 namespace Ui {
 class DeviceView;
@@ -16,6 +20,7 @@ class QGridLayout;
 class QMenu;
 class QModelIndex;
 class QTimer;
+class Recorder;
 class TreeModel;
 
 // The monitoring page: the area/device tree with its right-click commands,
@@ -23,14 +28,20 @@ class TreeModel;
 // counts of devices in each state. While monitoring runs, the poll thread
 // reads the devices in turn and the display timer carries one device's
 // latest result into its tile per tick; entry i of the poll list is tile i.
+// Every poll result, and what the operator does to monitoring and devices, go
+// to the history recorder, which runs in a thread of its own.
 class DeviceView : public QWidget
 {
     Q_OBJECT
 
 public:
     explicit DeviceView(QWidget *parent = nullptr);
-    // Stops a running poll thread before the tiles and the port go.
+    // Stops a running poll thread before the tiles and the port go, and lets
+    // the recorder write what it still holds.
     ~DeviceView() override;
+
+    // The logged-in user, journaled with what the page is told to do.
+    void setUser(const QString &name);
 
     // Creates the tiles of all stored devices, only while the page has none.
     void LoadDeviceTiles();
@@ -52,6 +63,8 @@ public:
     // The alarm push line: "报警推送：" and the push's state, a link that
     // asks for its settings.
     void setPushStatus(const QString &status);
+    // The events the recorder also puts in the outbox, for the push.
+    void setOutboxKinds(const QList<HistorySchema::EventKind> &kinds);
 
 signals:
     // A tile asked for its device's trend, which another page draws.
@@ -92,6 +105,9 @@ private:
     void warn(const QString &text);
     // The record's values and the tooltip, whose fourth line ends in trailingBlanks blanks.
     void applyRecord(TempWidget *tile, const DeviceRecord &record, int trailingBlanks);
+    // Runs call on the recorder, in its thread.
+    void onRecorder(const std::function<void(Recorder &)> &call);
+    void showRecording(bool recording, const QString &reason);
 
     int tileCount = 0;
     int offlineCount = 0;
@@ -113,6 +129,9 @@ private:
     QGridLayout *tileGrid;
     QTimer *monitorTimer;
     QReadThread pollThread;
+    QThread historyThread;
+    Recorder *recorder;
+    QString user;
 };
 
 #endif

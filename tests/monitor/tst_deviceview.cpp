@@ -28,14 +28,14 @@ void seed(const char *area, std::initializer_list<DeviceRecord> devices = {})
         SqliteHelper::insertDevice(d);
 }
 
-// Runs SQL on data.db in the working folder on a connection of its own: the
+// Runs SQL on a file in the working folder on a connection of its own: the
 // first column of every row, or "failed".
-QStringList sql(const QString &statement)
+QStringList sql(const QString &statement, const QString &file = "data.db")
 {
     QStringList rows;
     {
         QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "inspect");
-        db.setDatabaseName("data.db");
+        db.setDatabaseName(file);
         QSqlQuery query(db);
         if (!db.open() || !query.exec(statement))
             rows << "failed";
@@ -363,6 +363,50 @@ private slots:
         QVERIFY2(rig.countsBroken.isEmpty(), qPrintable(rig.countsBroken));
     }
 
+    void history()
+    {
+        // Readings and what the operator does go to history.db; a file locked
+        // meanwhile stops the recording, visibly, and never the polling.
+        Rig rig;
+        seed("M", {device("N1", "M", 1, 0)});
+        rig.open();
+        rig.page->setUser("op");
+        rig.find<QDoubleSpinBox>("MonitorTimeSpinner")->setValue(0.5);
+        const auto line = [&rig] { return rig.find<QLabel>("LBDeviceView_History")->text(); };
+        QCOMPARE(line(), QString("历史记录：正常"));
+        rig.startStop("sim");
+        QVERIFY(rig.runUntil([&] { return rig.tileTexts(true) == QStringList{"023.5"}; }));
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "lock");
+            db.setDatabaseName("history.db");
+            QSqlQuery lock(db);
+            QVERIFY(db.open() && lock.exec("BEGIN IMMEDIATE"));
+            QVERIFY(rig.runUntil([&] { return line() == "历史记录暂停：文件被锁定"; }));
+            rig.sim.setReg(1, 100, 301);
+            QVERIFY(rig.runUntil([&] { return rig.tileTexts(true) == QStringList{"030.1"}; }));
+            QVERIFY(lock.exec("COMMIT"));
+        }
+        QSqlDatabase::removeDatabase("lock");
+        QVERIFY(rig.runUntil([&] { return line() == "历史记录：正常"; }));
+        rig.startStop();
+        const QString editor = " > =1|N2|2|100|70|5|65|10";
+        rig.script = QStringList{"menu > 添加设备", "editor" + editor};
+        rig.rightClick("M");
+        rig.script = QStringList{"menu > 修改设备", "editor" + editor};
+        rig.rightClick("M/N2");
+        rig.script = QStringList{"menu > 删除设备", "box > 是"};
+        rig.rightClick("M/N2");
+        rig.page.reset();
+
+        QCOMPARE(sql("SELECT count(*) FROM Devices"), QStringList{"1"});
+        QCOMPARE(sql("SELECT text || '|' || ifnull(user, '') FROM events ORDER BY id", "history.db"),
+                 (QStringList{"开始监控：" + QString::fromStdString(rig.sim.portPath()) + " 9600 8N1|op",
+                              "历史记录暂停：文件被锁定|", "历史记录恢复|", "停止监控|op",
+                              "添加设备：M/N2|op", "修改设备：M/N2|op", "删除设备：M/N2|op"}));
+        // The value read while the file was locked is kept.
+        QCOMPARE(sql("SELECT count(*) > 0 FROM readings WHERE value = 30.1", "history.db"), QStringList{"1"});
+    }
+
     void adapterUnplugged()
     {
         // Monitoring through a link that goes with the adapter and comes back.
@@ -408,6 +452,9 @@ private slots:
         QCOMPARE(rig.find<QComboBox>("cBBoxCom")->currentText(), links.filePath("ttyUSB"));
         QCOMPARE(rig.find<QDoubleSpinBox>("MonitorTimeSpinner")->value(), 0.5);
         QCOMPARE(rig.find<QSpinBox>("PollPauseSpinner")->value(), 100);
+        // The journal has the port lost and back.
+        QCOMPARE(sql("SELECT substr(text, 1, 4) FROM events WHERE text LIKE '串口%' ORDER BY id", "history.db"),
+                 (QStringList{"串口断开", "串口恢复", "串口断开"}));
     }
 
     void commands_data()

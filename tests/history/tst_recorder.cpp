@@ -1,0 +1,354 @@
+#include "recorder.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <memory>
+
+namespace {
+
+const qint64 DayMs = 24 * 3600 * 1000LL;
+
+// A humidity device in area A, limits 10 20 80 90: 50 is normal, 85 abnormal,
+// 95 alarm; "x" is no answer, "e" no sensor.
+Reading reading(const QString &name, qint64 msecs, const QString &value)
+{
+    Reading r{"A", name, 1, {10, 20, 80, 90}, msecs, value != "x", quint16(value == "e" ? 0xFFFF : value.toInt())};
+    judge(r);
+    return r;
+}
+
+// Runs SQL on a file through a connection of its own: per row its columns
+// joined by blanks, or "failed: <reason>".
+QStringList sqlOn(const QString &file, const QString &statement)
+{
+    QStringList rows;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "inspect");
+        db.setDatabaseName(file);
+        QSqlQuery query(db);
+        if (!db.open() || !query.exec(statement))
+            rows << "failed: " + query.lastError().text();
+        while (query.next()) {
+            QStringList columns;
+            for (int i = 0; i < query.record().count(); ++i)
+                columns << query.value(i).toString();
+            rows << columns.join(' ');
+        }
+    }
+    QSqlDatabase::removeDatabase("inspect");
+    return rows;
+}
+
+// Unwritable even for root: immutable where the file system has the flag.
+bool setReadOnly(const QString &path, bool readOnly)
+{
+    if (geteuid() != 0)
+        return QFile::setPermissions(path, readOnly ? QFile::ReadOwner : QFile::ReadOwner | QFile::WriteOwner);
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY);
+    int flags = 0;
+    bool ok = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = readOnly ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    ok = ok && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return ok;
+}
+
+// A recorder in a thread of its own, as the monitoring page runs it, fed a
+// changing reading every 10 ms by the test's event loop. Its state changes
+// are noted as "+" or "-reason".
+struct Rig
+{
+    explicit Rig(const QString &path) : path(path) {}
+    // Also when a check failed half-way.
+    ~Rig()
+    {
+        if (thread.isRunning())
+            stop();
+        setReadOnly(path, false);
+    }
+
+    QString path;
+    QThread thread;
+    Recorder *recorder = nullptr;
+    QTimer feed;
+    int fed = 0;
+    QStringList changes;
+    QObject context;
+
+    void start()
+    {
+        recorder = new Recorder(path);
+        QObject::connect(recorder, &Recorder::recordingChanged, &context,
+                         [this](bool up, const QString &reason) { changes << (up ? "+" : "-" + reason); });
+        recorder->runIn(thread);
+        QObject::connect(&feed, &QTimer::timeout, &context, [this] {
+            const Reading r = reading("D", QDateTime::currentMSecsSinceEpoch(), QString::number(50 + fed++ % 2));
+            Recorder *to = recorder;
+            QMetaObject::invokeMethod(recorder, [to, r] { to->record(r); });
+        });
+        feed.start(10);
+    }
+    void stop()
+    {
+        feed.stop();
+        recorder->stop();
+        thread.wait();
+    }
+    QStringList sql(const QString &statement) const { return sqlOn(path, statement); }
+};
+
+// The child of the kill test: records a new value every 5 ms until killed.
+int recordUntilKilled(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    Rig rig(QString::fromLocal8Bit(argv[2]));
+    rig.start();
+    rig.feed.setInterval(5);
+    return app.exec();
+}
+
+} // namespace
+
+class TstRecorder : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void storage_data()
+    {
+        // Seconds:value polls of one device; "!" writes, "|" stops and starts
+        // a new recorder on the file.
+        QTest::addColumn<QString>("polls");
+        QTest::addColumn<QStringList>("readings"); // seconds:raw:state as stored
+        QTest::addColumn<QStringList>("events"); // seconds, text, =value, xrepeats@last seconds
+        QTest::newRow("on change, heartbeat, offline, no sensor")
+            << "0:50 10:50 50:50 60:50 70:50 130:50 140:51 150:51 160:x 170:x 180:e 190:e"
+            << QStringList{"0:50:0", "60:50:0", "130:50:0", "140:51:0", "160::3", "180:65535:4", "190:65535:4"}
+            << QStringList{"160 正常 → 离线", "180 离线 → 传感器错误"};
+        QTest::newRow("dithering at a limit")
+            << "0:50 10:85 20:50 30:85 40:50 50:50 100:50 110:50"
+            << QStringList{"0:50:0", "10:85:1", "20:50:0", "30:85:1", "40:50:0", "100:50:0", "110:50:0"}
+            << QStringList{"10 正常 → 异常 =85.0 x2@30", "40 异常 → 正常 =50.0"};
+        QTest::newRow("back after a minute") << "0:50 10:85 75:50" << QStringList{"0:50:0", "10:85:1", "75:50:0"}
+                                             << QStringList{"10 正常 → 异常 =85.0", "75 异常 → 正常 =50.0"};
+        QTest::newRow("a third state ends the held return")
+            << "0:50 10:85 20:50 30:95" << QStringList{"0:50:0", "10:85:1", "20:50:0", "30:95:2"}
+            << QStringList{"10 正常 → 异常 =85.0", "20 异常 → 正常 =50.0", "30 正常 → 报警 =95.0"};
+        QTest::newRow("repeats of a written event, return held to the stop")
+            << "0:50 10:85 20:50 ! 30:85 40:50" << QStringList{"0:50:0", "10:85:1", "20:50:0", "30:85:1", "40:50:0"}
+            << QStringList{"10 正常 → 异常 =85.0 x2@30", "40 异常 → 正常 =50.0"};
+        QTest::newRow("a new run starts from the file's state")
+            << "0:95 | 100:50 110:95 | 200:95" << QStringList{"0:95:2", "100:50:0", "110:95:2", "200:95:2"}
+            << QStringList{"0 报警 =95.0", "100 报警 → 正常 =50.0", "110 正常 → 报警 =95.0"};
+    }
+
+    void storage()
+    {
+        QFETCH(QString, polls);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("history.db");
+        const qint64 t0 = QDateTime::currentMSecsSinceEpoch() - 3600 * 1000;
+        auto recorder = std::make_unique<Recorder>(path);
+        recorder->open();
+        for (const QString &poll : polls.split(' ')) {
+            if (poll == "!") {
+                QVERIFY(recorder->flush());
+            } else if (poll == "|") {
+                recorder->monitoringStopped({});
+                recorder = std::make_unique<Recorder>(path);
+                recorder->open();
+            } else {
+                recorder->record(reading("D", t0 + poll.section(':', 0, 0).toInt() * 1000, poll.section(':', 1)));
+            }
+        }
+        recorder->monitoringStopped({});
+        recorder.reset();
+        const QString seconds = "((%1 - %2) / 1000)";
+        QTEST(sqlOn(path, QString("SELECT %1 || ':' || ifnull(raw, '') || ':' || state FROM readings ORDER BY t")
+                              .arg(seconds.arg("t").arg(t0))),
+              "readings");
+        QTEST(sqlOn(path, QString("SELECT %1 || ' ' || text || ifnull(' =' || value, '') || CASE WHEN repeats > 1 "
+                                  "THEN ' x' || repeats || '@' || %2 ELSE '' END FROM events WHERE device IS NOT NULL "
+                                  "ORDER BY id")
+                              .arg(seconds.arg("t").arg(t0), seconds.arg("last_t").arg(t0))),
+              "events");
+    }
+
+    void outbox()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("history.db");
+        const qint64 t0 = QDateTime::currentMSecsSinceEpoch() - 3600 * 1000;
+        {
+            Recorder recorder(path);
+            recorder.setOutboxKinds({HistorySchema::Alarm, HistorySchema::BackToNormal, HistorySchema::System});
+            recorder.open();
+            recorder.monitoringStarted("op", "/dev/ttyUSB0", "9600 8N1");
+            for (const char *poll : {"D1 0:50", "D2 5:x", "D1 10:95", "D1 20:50", "!", "D1 30:95", "D1 100:50"}) {
+                const QString p = poll;
+                if (p == "!")
+                    QVERIFY(recorder.flush());
+                else
+                    recorder.record(reading(p.section(' ', 0, 0),
+                                            t0 + p.section(' ', 1).section(':', 0, 0).toInt() * 1000, p.section(':', 1)));
+            }
+            recorder.deviceDeleted("op", "A", "D2");
+        }
+        // In the order the events happened; a repeat after the write is in the payload.
+        QStringList rows;
+        const QString outbox = "SELECT e.uid, e.t, o.payload FROM outbox o JOIN events e ON e.id = o.event ORDER BY o.id";
+        for (const QString &row : sqlOn(path, outbox)) {
+            const QJsonObject json = QJsonDocument::fromJson(row.section(' ', 2).toUtf8()).object();
+            QCOMPARE(json.value("id").toString(), row.section(' ', 0, 0));
+            const QString time = json.value("time").toString();
+            QVERIFY2(time.endsWith("+08:00"), qPrintable(time));
+            QCOMPARE(QDateTime::fromString(time, Qt::ISODate).toSecsSinceEpoch(),
+                     row.section(' ', 1, 1).toLongLong() / 1000);
+            if (json.value("device").toString() == "D1")
+                QCOMPARE(QJsonDocument(json.value("limits").toObject()).toJson(QJsonDocument::Compact),
+                         QByteArray(R"({"abnormal_high":80,"abnormal_low":20,"alarm_high":90,"alarm_low":10})"));
+            QStringList fields;
+            for (const char *key : {"kind", "area", "device", "from", "state", "value", "unit", "repeats", "text"})
+                fields << (json.value(key).isNull() ? "-" : json.value(key).toVariant().toString());
+            rows << fields.join(' ');
+        }
+        QCOMPARE(rows, (QStringList{"system - - - - - - 1 开始监控：/dev/ttyUSB0 9600 8N1",
+                                    "alarm A D1 normal alarm 95 %RH 2 正常 → 报警",
+                                    "normal A D1 alarm normal 50 %RH 1 报警 → 正常", "system - - - - - - 1 删除设备：A/D2"}));
+        // Offline is not among the kinds pushed, but journaled.
+        QCOMPARE(sqlOn(path, "SELECT text FROM events WHERE kind = 2"), QStringList{"离线"});
+    }
+
+    void retention()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("history.db");
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        {
+            // A year and a month ago, and ten days ago: an alarm, then many changes.
+            Recorder recorder(path);
+            recorder.open();
+            for (int i = 0; i < 30000; ++i)
+                recorder.record(
+                    reading("D", now - 400 * DayMs + i * 1000, i == 0 ? "95" : QString::number(50 + i % 2)));
+            for (int i = 0; i < 100; ++i)
+                recorder.record(reading("D", now - 10 * DayMs + i * 1000, i == 0 ? "95" : QString::number(50 + i % 2)));
+        }
+        const QString count = "SELECT count(*) FROM readings UNION ALL SELECT group_concat(text) FROM events";
+        QCOMPARE(sqlOn(path, count).value(0), QString("30100"));
+        Recorder recorder(path);
+        recorder.setRetentionDays(365);
+        recorder.open();
+        QTRY_COMPARE_WITH_TIMEOUT(sqlOn(path, count), (QStringList{"100", "正常 → 报警,报警 → 正常"}), 20000);
+    }
+
+    void unusable_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("reason"); // why recording stopped; none: it did not
+        QTest::newRow("locked") << "locked" << "文件被锁定";
+        QTest::newRow("read-only") << "read-only" << "文件只读";
+        QTest::newRow("damaged") << "damaged" << "";
+    }
+
+    void unusable()
+    {
+        QFETCH(QString, fault);
+        QFETCH(QString, reason);
+        QTemporaryDir dir;
+        Rig rig(dir.filePath("history.db"));
+        const QByteArray garbage = QByteArray("not a database ").repeated(300);
+        if (fault == "damaged") {
+            QFile file(rig.path);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(garbage) == garbage.size());
+        } else {
+            Recorder(rig.path).open(); // a good file
+        }
+        QSqlDatabase other = QSqlDatabase::addDatabase("QSQLITE", "other");
+        other.setDatabaseName(rig.path);
+        QSqlQuery lock(other);
+        if (fault == "locked")
+            QVERIFY(other.open() && lock.exec("BEGIN IMMEDIATE"));
+        if (fault == "read-only" && !setReadOnly(rig.path, true))
+            QSKIP("no read-only files for this user here");
+
+        rig.start();
+        if (!reason.isEmpty()) {
+            QTRY_COMPARE(rig.changes, QStringList{"-" + reason});
+            QTest::qWait(1500); // kept while it lasts
+            QVERIFY(fault == "locked" ? lock.exec("COMMIT") : setReadOnly(rig.path, false));
+            QTRY_COMPARE(rig.changes, (QStringList{"-" + reason, "+"}));
+        }
+        QTest::qWait(1200);
+        rig.stop();
+        QCOMPARE(rig.changes.isEmpty(), reason.isEmpty());
+        other.close();
+        other = QSqlDatabase();
+        QSqlDatabase::removeDatabase("other");
+
+        // Nothing fed was lost, and the journal says what happened.
+        QCOMPARE(rig.sql("SELECT count(*) FROM readings"), QStringList{QString::number(rig.fed)});
+        const QStringList system = rig.sql("SELECT text FROM events WHERE kind = 5 ORDER BY id");
+        if (fault == "damaged") {
+            const QStringList aside = QDir(dir.path()).entryList({"history-damaged-*.db"});
+            QCOMPARE(system, QStringList{"history.db 已损坏，已改名为 " + aside.value(0)});
+            QFile file(dir.filePath(aside.value(0)));
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QCOMPARE(file.readAll(), garbage);
+        } else {
+            QCOMPARE(system, (QStringList{"历史记录暂停：" + reason, "历史记录恢复"}));
+        }
+    }
+
+    void killed()
+    {
+        // A process recording is killed now and then: the file always opens
+        // and has everything up to a second before the kill.
+        QTemporaryDir dir;
+        const QString path = dir.filePath("history.db");
+        const auto last = [&path] { return sqlOn(path, "SELECT max(t) FROM readings").value(0).toLongLong(); };
+        for (int round = 0; round < 3; ++round) {
+            QProcess child;
+            child.start(QCoreApplication::applicationFilePath(), {"--record-until-killed", path});
+            QVERIFY(child.waitForStarted());
+            const qint64 before = last();
+            QTRY_VERIFY(last() > before);
+            QTest::qWait(300 + round * 450);
+            const qint64 killedAt = QDateTime::currentMSecsSinceEpoch();
+            child.kill();
+            QVERIFY(child.waitForFinished());
+            QCOMPARE(sqlOn(path, "PRAGMA quick_check"), QStringList{"ok"});
+            const qint64 lost = killedAt - last();
+            qInfo("round %d: %lld ms before the kill lost", round, lost);
+            QVERIFY2(lost <= 1000 + 250, qPrintable(QString::number(lost)));
+        }
+    }
+};
+
+int main(int argc, char **argv)
+{
+    qputenv("TZ", "CST-8"); // the payload's times carry the offset
+    if (argc == 3 && qstrcmp(argv[1], "--record-until-killed") == 0)
+        return recordUntilKilled(argc, argv);
+    QCoreApplication app(argc, argv);
+    TstRecorder test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_recorder.moc"
