@@ -226,7 +226,10 @@ private slots:
             QFile::remove(file);
         QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "test");
         db.setDatabaseName("history.db");
-        QVERIFY(db.open() && HistorySchema::create(db));
+        // The outbox as it was made before its ids never came back: the
+        // push rebuilds it, rows kept, and brokerRestart empties it.
+        QVERIFY(db.open());
+        QVERIFY(QSqlQuery(db).exec("CREATE TABLE outbox (id INTEGER PRIMARY KEY, event INTEGER NOT NULL, payload TEXT NOT NULL)"));
         status.clear();
     }
 
