@@ -70,58 +70,38 @@ bool setReadOnly(const QString &path, bool readOnly)
 }
 
 // A recorder in a thread of its own, as the monitoring page runs it, fed a
-// changing reading every 10 ms by the test's event loop. Its state changes
-// are noted as "+" or "-reason".
+// changing reading every `pace` ms by the test's event loop. Its state
+// changes are noted as "+" or "-reason".
 struct Rig
 {
-    explicit Rig(const QString &path) : path(path) {}
-    // Also when a check failed half-way.
-    ~Rig()
-    {
-        if (thread.isRunning())
-            stop();
-        setReadOnly(path, false);
-    }
-
     QString path;
     QThread thread;
-    Recorder *recorder = nullptr;
+    Recorder *recorder = new Recorder(path);
     QTimer feed;
     int fed = 0;
     QStringList changes;
-    QObject context;
 
-    void start()
+    Rig(const QString &path, int pace) : path(path)
     {
-        recorder = new Recorder(path);
-        QObject::connect(recorder, &Recorder::recordingChanged, &context,
+        QObject::connect(recorder, &Recorder::recordingChanged, &feed,
                          [this](bool up, const QString &reason) { changes << (up ? "+" : "-" + reason); });
         recorder->runIn(thread);
-        QObject::connect(&feed, &QTimer::timeout, &context, [this] {
+        QObject::connect(&feed, &QTimer::timeout, [this] {
             const Reading r = reading("D", QDateTime::currentMSecsSinceEpoch(), QString::number(50 + fed++ % 2));
-            Recorder *to = recorder;
-            QMetaObject::invokeMethod(recorder, [to, r] { to->record(r); });
+            QMetaObject::invokeMethod(recorder, [to = recorder, r] { to->record(r); });
         });
-        feed.start(10);
+        feed.start(pace);
     }
+    // Also when a check failed half-way.
+    ~Rig() { stop(), setReadOnly(path, false); }
     void stop()
     {
         feed.stop();
-        recorder->stop();
+        if (thread.isRunning())
+            recorder->stop();
         thread.wait();
     }
-    QStringList sql(const QString &statement) const { return sqlOn(path, statement); }
 };
-
-// The child of the kill test: records a new value every 5 ms until killed.
-int recordUntilKilled(int argc, char **argv)
-{
-    QCoreApplication app(argc, argv);
-    Rig rig(QString::fromLocal8Bit(argv[2]));
-    rig.start();
-    rig.feed.setInterval(5);
-    return app.exec();
-}
 
 } // namespace
 
@@ -272,39 +252,39 @@ private slots:
         QFETCH(QString, fault);
         QFETCH(QString, reason);
         QTemporaryDir dir;
-        Rig rig(dir.filePath("history.db"));
+        const QString path = dir.filePath("history.db");
         const QByteArray garbage = QByteArray("not a database ").repeated(300);
         if (fault == "damaged") {
-            QFile file(rig.path);
+            QFile file(path);
             QVERIFY(file.open(QIODevice::WriteOnly) && file.write(garbage) == garbage.size());
         } else {
-            Recorder(rig.path).open(); // a good file
+            Recorder(path).open(); // a good file
         }
         QSqlDatabase other = QSqlDatabase::addDatabase("QSQLITE", "other");
-        other.setDatabaseName(rig.path);
+        other.setDatabaseName(path);
         QSqlQuery lock(other);
         if (fault == "locked")
             QVERIFY(other.open() && lock.exec("BEGIN IMMEDIATE"));
-        if (fault == "read-only" && !setReadOnly(rig.path, true))
+        if (fault == "read-only" && !setReadOnly(path, true))
             QSKIP("no read-only files for this user here");
 
-        rig.start();
+        Rig rig(path, 10);
         if (!reason.isEmpty()) {
             QTRY_COMPARE(rig.changes, QStringList{"-" + reason});
             QTest::qWait(1500); // kept while it lasts
-            QVERIFY(fault == "locked" ? lock.exec("COMMIT") : setReadOnly(rig.path, false));
+            QVERIFY(fault == "locked" ? lock.exec("COMMIT") : setReadOnly(path, false));
             QTRY_COMPARE(rig.changes, (QStringList{"-" + reason, "+"}));
         }
         QTest::qWait(1200);
         rig.stop();
         QCOMPARE(rig.changes.isEmpty(), reason.isEmpty());
-        other.close();
+        lock.finish();
         other = QSqlDatabase();
         QSqlDatabase::removeDatabase("other");
 
         // Nothing fed was lost, and the journal says what happened.
-        QCOMPARE(rig.sql("SELECT count(*) FROM readings"), QStringList{QString::number(rig.fed)});
-        const QStringList system = rig.sql("SELECT text FROM events WHERE kind = 5 ORDER BY id");
+        QCOMPARE(sqlOn(path, "SELECT count(*) FROM readings"), QStringList{QString::number(rig.fed)});
+        const QStringList system = sqlOn(path, "SELECT text FROM events WHERE kind = 5 ORDER BY id");
         if (fault == "damaged") {
             const QStringList aside = QDir(dir.path()).entryList({"history-damaged-*.db"});
             QCOMPARE(system, QStringList{"history.db 已损坏，已改名为 " + aside.value(0)});
@@ -344,9 +324,12 @@ private slots:
 int main(int argc, char **argv)
 {
     qputenv("TZ", "CST-8"); // the payload's times carry the offset
-    if (argc == 3 && qstrcmp(argv[1], "--record-until-killed") == 0)
-        return recordUntilKilled(argc, argv);
     QCoreApplication app(argc, argv);
+    // The child of the kill test: records a new value every 5 ms until killed.
+    if (argc == 3 && qstrcmp(argv[1], "--record-until-killed") == 0) {
+        Rig rig(QString::fromLocal8Bit(argv[2]), 5);
+        return app.exec();
+    }
     TstRecorder test;
     return QTest::qExec(&test, argc, argv);
 }

@@ -2,8 +2,6 @@
 #include "deviceview.h"
 #include "mainwindow.h"
 #include "pushdialog.h"
-#include "sim/simulator.h"
-#include "sqlitehelper.h"
 
 #include <QtNetwork>
 #include <QtSql>
@@ -321,48 +319,6 @@ private slots:
         console.kill();
         console.waitForFinished();
         QVERIFY(waitFor([&] { return watcher.on("tarvo/console/console-1") == QStringList({"online", "offline"}); }));
-    }
-
-    // A frozen broker takes nothing from polling or from the display.
-    void frozenBroker()
-    {
-        ktsim::Simulator bus;
-        bus.addModule({});
-        QVERIFY(bus.start());
-        SqliteHelper::instance(); // data.db with its tables
-        SqliteHelper::insertArea({{"item", "A"}, {"parent", "设备列表"}, {"Level", "1"}});
-        SqliteHelper::insertDevice({{"name", "T1"}, {"parent", "A"}, {"DeviceAddr", 1}, {"RegAddr", 100},
-                                    {"MaxTemp", 80}, {"MinTemp", 0}, {"MaxUnnormalTemp", 60},
-                                    {"MinUnnormalTemp", 10}, {"Devicetype", 0}});
-        Broker broker;
-        QVERIFY(mqttAt(broker.port, true).save());
-        MainWindow window;
-        auto *page = window.findChild<DeviceView *>();
-        window.findChild<QPushButton *>("BtnTbarDeviceMonitor")->click();
-        page->findChild<QComboBox *>("cBBoxCom")->setEditText(QString::fromStdString(bus.portPath()));
-        page->findChild<QDoubleSpinBox *>("MonitorTimeSpinner")->setValue(0.5);
-        page->findChild<QPushButton *>("pBStartMonitor")->click();
-        QVERIFY(waitFor([&] { return page->findChild<QLabel *>("label_3")->text().contains("已连接"); }));
-
-        int polls = 0;
-        connect(page, &DeviceView::readingPolled, this, [&] { ++polls; });
-        // Polls and the longest stall of the GUI thread in 4 s.
-        auto measure = [&] {
-            polls = 0;
-            qint64 stall = 0;
-            QElapsedTimer clock, gap;
-            clock.start();
-            for (gap.start(); clock.elapsed() < 4000; stall = qMax(stall, gap.restart()))
-                QTest::qWait(5);
-            return qMakePair(polls, stall);
-        };
-        const auto normal = measure();
-        broker.freeze(true);
-        const auto frozen = measure();
-        broker.freeze(false);
-        QVERIFY2(frozen.first >= normal.first - 1 && frozen.second < 200,
-                 qPrintable(QString("%1 polls (%2 before), GUI stalled %3 ms").arg(frozen.first).arg(normal.first).arg(frozen.second)));
-        page->findChild<QPushButton *>("pBStartMonitor")->click();
     }
 
     // A webhook that fails (500, then silence) gets every event again, in
