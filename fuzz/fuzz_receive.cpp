@@ -15,7 +15,7 @@
 // bytes; an exhausted schedule serves whatever is asked. The block's data
 // arrives once the request is written; what the master leaves unread is
 // still pending when the next block begins, for the master to drop.
-#include "crc16.h"
+#include "fakeline.h"
 #include "modbus-private.h"
 
 #include <algorithm>
@@ -23,7 +23,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <string>
 #include <vector>
 
@@ -60,56 +59,6 @@ struct Reader
     }
 };
 
-// Serves the input's bytes on its schedule and records what the master
-// wrote. A stall costs no real time.
-struct FakeLine final : SerialLine
-{
-    std::deque<uint8_t> pending;
-    const uint8_t *answer = nullptr, *schedule = nullptr; // the device's reply to the next request
-    size_t answerLength = 0, scheduleLeft = 0;
-    int writeMode = 0, reads = 0;
-    bool opened = false;
-    Bytes written, served; // served: handed to the master since its request went out
-
-    int open(const char *) override { return opened = true, 0; }
-    int configure(int, int, char, int) override { return 0; }
-    int read(uint8_t *buf, int max, long long) override
-    {
-        // A receive ends after at most one read per frame byte plus a few
-        // more; far beyond that the master is spinning.
-        EXPECT(opened && max > 0 && ++reads < 4 * MODBUS_RTU_MAX_ADU_LENGTH);
-        int n = max;
-        if (scheduleLeft) {
-            const uint8_t step = *schedule++;
-            --scheduleLeft;
-            if (step == 0xFF)
-                return 0;
-            if (step == 0xFE)
-                return errno = EIO, -1;
-            n = std::min(n, step % 64 + 1);
-        }
-        n = std::min<int>(n, int(pending.size()));
-        for (int i = 0; i < n; ++i, pending.pop_front())
-            served.push_back(buf[i] = pending.front());
-        return n;
-    }
-    int write(const uint8_t *buf, int len) override
-    {
-        EXPECT(opened && len > 0 && len <= MODBUS_RTU_MAX_ADU_LENGTH);
-        written.assign(buf, buf + len);
-        served.clear(); // what came before the request was not its answer
-        if (writeMode == 2)
-            return errno = EIO, -1;
-        pending.insert(pending.end(), answer, answer + answerLength);
-        return writeMode == 3 ? len - 1 : len;
-    }
-    int discardInput() override { return pending.clear(), 0; }
-    int restoreSettings() override { return 0; }
-    int close() override { return opened = false, 0; }
-    bool isOpen() const override { return opened; }
-    long lastSystemError() const override { return 0; }
-};
-
 enum Op { ReadBits, ReadInputBits, ReadRegisters, ReadInputRegisters, WriteBit, WriteRegister, WriteBits,
           WriteRegisters, MaskWrite, WriteAndRead, ReportSlaveId, Raw, OpCount };
 const uint8_t functionOf[OpCount] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x0F, 0x10, 0x16, 0x17, 0x11, 0};
@@ -138,14 +87,25 @@ void runRequest(modbus_t *ctx, FakeLine &line, Reader &in)
 {
     const int op = in.byte() % OpCount, slave = in.byte() % (MODBUS_MAX_SLAVE_ADDRESS + 1);
     const int addr = in.u16be(), nb = in.u16be() % (limitOf[op] + 2), flags = in.byte();
-    line.scheduleLeft = in.byte();
-    line.schedule = in.take(line.scheduleLeft);
-    line.answerLength = size_t(in.u16le());
-    line.answer = in.take(line.answerLength);
-    line.writeMode = (flags >> 2) & 3;
-    line.written.clear();
+    size_t scheduleLeft = in.byte(), answerLength;
+    const uint8_t *schedule = in.take(scheduleLeft);
+    const uint8_t *answer = in.take(answerLength = size_t(in.u16le()));
+    line.reply.assign(answer, answer + answerLength);
+    line.writeErrno = (flags & 12) == 8 ? EIO : 0;
+    line.shortWrite = (flags & 12) == 12;
+    line.sent.clear();
     line.served.clear();
-    line.reads = 0;
+    // Each read takes the next schedule byte. A receive ends after at most
+    // one read per frame byte plus a few more; far beyond that the master is
+    // spinning.
+    line.chunk = [&line, schedule, scheduleLeft, reads = 0](int max) mutable {
+        EXPECT(line.opened && max > 0 && ++reads < 4 * MODBUS_RTU_MAX_ADU_LENGTH);
+        if (!scheduleLeft)
+            return max;
+        --scheduleLeft;
+        const uint8_t step = *schedule++;
+        return step == 0xFF ? 0 : step == 0xFE ? -1 : std::min(max, step % 64 + 1);
+    };
     EXPECT(modbus_set_slave(ctx, slave) == 0);
     modbus_set_debug(ctx, flags & 1);
     modbus_set_byte_timeout(ctx, 0, flags & 2 ? 0 : 500000);
@@ -178,7 +138,7 @@ void runRequest(modbus_t *ctx, FakeLine &line, Reader &in)
     case Raw:
         rc = modbus_send_raw_request(ctx, raw, nb);
         if (nb < 2 || nb > limitOf[Raw])
-            return EXPECT(rc == -1 && errno == EINVAL && line.written.empty());
+            return EXPECT(rc == -1 && errno == EINVAL && line.sent.empty());
         if (rc > 0) {
             EXPECT(rc == nb + 2);
             rc = modbus_receive_confirmation(ctx, out);
@@ -192,15 +152,15 @@ void runRequest(modbus_t *ctx, FakeLine &line, Reader &in)
 
     // Arguments out of range are refused before anything goes out.
     if (rc == -1 && errno == EINVAL)
-        return EXPECT(line.written.empty());
+        return EXPECT(line.sent.empty());
     if (op != ReportSlaveId && limitOf[op] > 1 && nb > limitOf[op])
-        return EXPECT(rc == -1 && errno == MODBUS_ERR_TOO_MANY_DATA && line.written.empty());
+        return EXPECT(rc == -1 && errno == MODBUS_ERR_TOO_MANY_DATA && line.sent.empty());
     // The line may fail while the master waits for it to fall quiet.
-    if (line.written.empty())
+    if (line.sent.empty())
         return EXPECT(rc == -1 && definedError(errno));
     // Whatever happened next, the request on the wire was well formed.
-    EXPECT(line.written.size() >= (op == ReportSlaveId ? 4u : 8u) && crcValid(line.written));
-    EXPECT(line.written[0] == slave && line.written[1] == functionOf[op]);
+    EXPECT(line.sent.back().size() >= (op == ReportSlaveId ? 4u : 8u) && crcValid(line.sent.back()));
+    EXPECT(line.sent.back()[0] == slave && line.sent.back()[1] == functionOf[op]);
     EXPECT(expected != Expect::Success || rc != -1);
     EXPECT(expected != Expect::Exception
            || (rc == -1 && errno > MODBUS_ERR_BASE && (errno <= MODBUS_ERR_GATEWAY_TARGET || errno == MODBUS_ERR_BAD_EXCEPTION)));
