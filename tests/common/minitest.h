@@ -13,22 +13,13 @@
 #include <cstring>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace minitest {
 
-struct Case
-{
-    const char *name;
-    void (*fn)();
-};
-inline std::vector<Case> cases;
+inline std::vector<std::pair<const char *, void (*)()>> cases;
 inline int failures = 0;
-
-struct Registrar
-{
-    Registrar(const char *name, void (*fn)()) { cases.push_back({name, fn}); }
-};
 
 template <typename T>
 std::string show(const T &v)
@@ -48,18 +39,18 @@ inline void fail(const char *file, int line, const std::string &what)
 inline int runAll(int argc, char **argv)
 {
     int passed = 0, failed = 0;
-    for (const Case &c : cases) {
+    for (const auto &[name, fn] : cases) {
         bool selected = argc < 2;
         for (int i = 1; i < argc; ++i)
-            selected = selected || std::strncmp(c.name, argv[i], std::strlen(argv[i])) == 0;
+            selected = selected || std::strncmp(name, argv[i], std::strlen(argv[i])) == 0;
         if (!selected)
             continue;
         failures = 0;
-        std::fprintf(stderr, "-- %s\n", c.name);
-        c.fn();
+        std::fprintf(stderr, "-- %s\n", name);
+        fn();
         ++(failures ? failed : passed);
         if (failures)
-            std::fprintf(stderr, "FAILED %s\n", c.name);
+            std::fprintf(stderr, "FAILED %s\n", name);
     }
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 && passed > 0 ? 0 : 1;
@@ -69,7 +60,7 @@ inline int runAll(int argc, char **argv)
 
 #define TEST_CASE(name)                                                                                \
     static void name();                                                                                \
-    static const minitest::Registrar name##_registrar(#name, &name);                                   \
+    static const bool name##_registered = (minitest::cases.emplace_back(#name, &name), true);          \
     static void name()
 
 #define CHECK(cond) ((cond) ? void() : minitest::fail(__FILE__, __LINE__, #cond))
