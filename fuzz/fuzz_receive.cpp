@@ -216,9 +216,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 }
 
 #ifdef FUZZ_STANDALONE
-// Replays the corpus given on the command line (or the checked-in one), then
-// runs seeded random inputs: mutations of the corpus and plain noise.
-//   fuzz_receive_corpus [--iterations N] [--seed S] [FILE|DIR...]
+// Replays the checked-in corpus, then runs seeded random inputs: mutations of
+// the corpus and plain noise, the same on every run.
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -227,7 +226,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
 extern "C" void __sanitizer_set_report_fd(void *fd) __attribute__((weak));
 
-int main(int argc, char **argv)
+int main()
 {
     // Debug mode prints every frame; keep that out of the test log, but not
     // the failures nor the sanitizers' reports.
@@ -237,45 +236,21 @@ int main(int argc, char **argv)
     failureLog = fdopen(log, "w");
     if (!std::freopen("/dev/null", "w", stdout) || !std::freopen("/dev/null", "w", stderr))
         return 2;
-
-    long iterations = 100000;
-    unsigned seed = 1;
-    std::vector<std::filesystem::path> files;
-    const auto collect = [&files](const std::filesystem::path &p) {
-        if (!std::filesystem::is_directory(p))
-            return files.push_back(p);
-        for (const auto &e : std::filesystem::directory_iterator(p))
-            files.push_back(e.path());
-    };
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--seed" && i + 1 < argc)
-            seed = unsigned(std::atol(argv[++i]));
-        else if (arg == "--iterations" && i + 1 < argc)
-            iterations = std::atol(argv[++i]);
-        else
-            collect(arg);
-    }
-    if (files.empty())
-        collect(FUZZ_CORPUS_DIR);
-
     std::vector<Bytes> corpus;
-    for (const auto &file : files) {
-        std::ifstream f(file, std::ios::binary);
-        currentInput = file.string();
-        EXPECT(f.is_open());
+    for (const auto &file : std::filesystem::directory_iterator(FUZZ_CORPUS_DIR)) {
+        std::ifstream f(file.path(), std::ios::binary);
         corpus.emplace_back(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-        const std::string base = file.filename().string();
-        expected = base.rfind("ok-", 0) == 0 ? Expect::Success
-            : base.rfind("exception-", 0) == 0 ? Expect::Exception : Expect::Anything;
+        currentInput = file.path().filename().string();
+        expected = currentInput.rfind("ok-", 0) == 0 ? Expect::Success
+            : currentInput.rfind("exception-", 0) == 0 ? Expect::Exception : Expect::Anything;
         LLVMFuzzerTestOneInput(corpus.back().data(), corpus.back().size());
     }
-
     expected = Expect::Anything;
-    std::mt19937 rng(seed);
+    std::mt19937 rng(1);
+    const long iterations = 100000;
     for (long i = 0; i < iterations; ++i) {
         Bytes input;
-        if (!corpus.empty() && rng() % 4 != 0) {
+        if (rng() % 4 != 0) {
             input = corpus[rng() % corpus.size()];
             for (int flips = 1 + int(rng() % 4); flips > 0 && !input.empty(); --flips) {
                 const auto at = input.begin() + long(rng() % input.size());
@@ -287,10 +262,10 @@ int main(int argc, char **argv)
             for (uint8_t &b : input)
                 b = uint8_t(rng());
         }
-        currentInput = "random input " + std::to_string(i) + " of seed " + std::to_string(seed);
+        currentInput = "random input " + std::to_string(i);
         LLVMFuzzerTestOneInput(input.data(), input.size());
     }
-    std::fprintf(failureLog, "%zu corpus inputs and %ld random inputs, no failure\n", files.size(), iterations);
+    std::fprintf(failureLog, "%zu corpus inputs and %ld random inputs, no failure\n", corpus.size(), iterations);
     return 0;
 }
 #endif
