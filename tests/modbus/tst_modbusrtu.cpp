@@ -161,20 +161,6 @@ TEST_CASE(writeAnswersMustEchoTheRequest)
     }
 }
 
-TEST_CASE(oneGlitchByteBeforeAnAnswerIsSkipped)
-{
-    Fixture f;
-    const Bytes answer = withCrc({0x01, 0x03, 0x02, 0x00, 0x2A});
-    const struct { Bytes before; int rc; } rows[] = {{{0x00}, 1}, {{0xFF}, 1}, {{0x00, 0xFF}, -1}, {{0x55}, -1}};
-    for (const auto &r : rows) {
-        f.line->reply = r.before;
-        f.line->reply.insert(f.line->reply.end(), answer.begin(), answer.end());
-        uint16_t v = 0;
-        CHECK_EQ(modbus_read_registers(f.ctx.get(), 100, 1, &v), r.rc);
-        CHECK(r.rc == -1 || v == 42);
-    }
-}
-
 // A module may answer after the timeout, when the next request is out: that
 // request first waits for a response timeout of quiet, less what has passed.
 TEST_CASE(afterATimeoutTheNextRequestWaitsForQuiet)
