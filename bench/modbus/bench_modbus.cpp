@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <ctime>
 #include <numeric>
 #include <thread>
@@ -76,11 +77,8 @@ struct RawExchange
 
 int main(int argc, char **argv)
 {
-    bool raw = false, single = false;
-    for (int i = 6; i < argc; ++i) {
-        raw = raw || std::strcmp(argv[i], "--raw") == 0;
-        single = single || std::strcmp(argv[i], "--single") == 0;
-    }
+    const auto given = [&](const char *option) { return std::count(argv + std::min(argc, 6), argv + argc, std::string(option)) > 0; };
+    const bool raw = given("--raw"), single = given("--single");
     if (argc < 6 || argc != 6 + int(raw) + int(single)) {
         std::fprintf(stderr, "usage: bench_modbus PORT BAUD PARITY SLAVE COUNT [--raw] [--single]\n");
         return 2;

@@ -5,7 +5,6 @@
 //   --module kt101:20:9600:O:1 --module kt101:21:9600:N:2 --module kt101:22:19200:N:1
 //   --module kt101:23:14400:N:1 --module kt101:24:9600:E:1 --module kt101:25:56000:N:1
 // and a second bus with wire time shows what the master does on the wire.
-#include "bustests.h"
 #include "minitest.h"
 #include "rig.h"
 #include "serialline.h"

@@ -7,7 +7,6 @@
 //
 // Both names lead to the bus laid out at the top of bustests.cpp, plus
 //   --module kt101:20:9600:O:1 --module kt101:21:9600:N:2 --module kt101:22:19200:N:1
-#include "bustests.h"
 #include "minitest.h"
 #include "rig.h"
 

@@ -9,7 +9,6 @@
 //         --fault 14:truncated --fault 15:late:300 --fault 16:bytebybyte:5
 //
 // busPort() names the port; it is defined by the main of each platform.
-#include "bustests.h"
 #include "minitest.h"
 #include "rig.h"
 
@@ -18,6 +17,7 @@
 #include <cstring>
 #include <vector>
 
+const char *busPort();
 static const int responseTimeoutMs = 200;
 
 TEST_CASE(busReadsAndWritesEveryKindOfData)

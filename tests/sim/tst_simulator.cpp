@@ -167,10 +167,6 @@ TEST_CASE(demoBusMapsReadingsBitsAndExceptions)
     const int before = word(port.exchange(request(1, 3, 100, 1)), 0);
     CHECK(port.exchange(request(1, 6, 400, 0xFFF1)) == request(1, 6, 400, 0xFFF1));
     CHECK(std::abs(word(port.exchange(request(1, 3, 100, 1)), 0) - before + 15) <= 1);
-    // Ten coils from 5: 1,0,1,1,0,0,0,0 | 1,1, first bit lowest; discrete inputs mirror them.
-    CHECK(port.exchange(request(1, 0x0F, 5, 10, {0x0D, 0x03})) == request(1, 0x0F, 5, 10));
-    CHECK(port.exchange(request(1, 1, 5, 10)) == frame({1, 1}, {0x0D, 0x03}));
-    CHECK(port.exchange(request(1, 2, 4, 4)) == frame({1, 2}, {0x0A}));
 
     const struct { Bytes request; uint8_t code; } exceptions[] = {
         {frame({1, 0x2B, 0x0E, 0x01, 0x00}), 1}, // of unknown length: ended by the silence
