@@ -147,13 +147,14 @@ private slots:
         QPointer<MainWindow> window;
         bool shown = false, running = false;
         QObject context;
-        // Closing while monitoring asks: refused once, then confirmed.
+        // Closing while monitoring asks: refused once, which keeps the
+        // window, then confirmed.
         QStringList asked, answers{"否", "是"};
         whenReady(&context, [&] {
             auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
             if (box && box->isVisible() && !box->property("seen").toBool()) {
                 box->setProperty("seen", true);
-                asked << box->text();
+                asked << (window && window->isVisible() ? box->text() : "asked with the window gone");
                 for (QAbstractButton *button : box->buttons())
                     if (button->text() == answers.value(asked.size() - 1))
                         QTimer::singleShot(0, button, &QAbstractButton::click);
