@@ -4,8 +4,7 @@
 #include <QtTest>
 
 namespace {
-const QString warning = QString::fromUtf8("Warning|错误提示|用户名或密码错误");
-const QString forcedExit = QString::fromUtf8("Critical|错误|输入错误次数太多，强行退出");
+const QString warning = "Warning|错误提示|用户名或密码错误", forcedExit = "Critical|错误|输入错误次数太多，强行退出";
 
 void attempt(QDlgLogin *dlg, const QString &name, const QString &password)
 {
@@ -130,11 +129,9 @@ private slots:
             QApplication::sendEvent(dlg, &event);
             return dlg->pos();
         };
-        for (Qt::MouseButton button : {Qt::RightButton, Qt::MiddleButton}) {
-            send(QEvent::MouseButtonPress, {350, 250}, button, button);
-            QCOMPARE(send(QEvent::MouseMove, {450, 330}, button), QPoint(300, 200));
-            send(QEvent::MouseButtonRelease, {450, 330}, Qt::NoButton, button);
-        }
+        send(QEvent::MouseButtonPress, {350, 250}, Qt::RightButton, Qt::RightButton); // only the left button drags
+        QCOMPARE(send(QEvent::MouseMove, {450, 330}, Qt::RightButton), QPoint(300, 200));
+        send(QEvent::MouseButtonRelease, {450, 330}, Qt::NoButton, Qt::RightButton);
         // A left drag: a wobble on the press is not a drag; past the threshold the
         // window keeps the cursor's offset, for small steps too, and follows it
         // right into the screen's top-left corner. Releasing ends the drag.
