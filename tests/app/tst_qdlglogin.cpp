@@ -47,7 +47,6 @@ private slots:
         QTest::newRow("blanks around both, not saved") << "  tarvo \t" << " 60592  " << false << true << none;
         QTest::newRow("blank inside the password") << "tarvo" << "605 92" << true << false << none;
         QTest::newRow("name in another case") << "Tarvo" << "60592" << true << false << none;
-        QTest::newRow("wrong password") << "tarvo" << "605920" << true << false << none;
         QTest::newRow("empty input") << "" << "" << true << false << none;
         QTest::newRow("name stored as a list") << "tarvo" << "60592" << true << true << list;
         QTest::newRow("name stored as a list, empty input") << "" << "60592" << true << false << list;

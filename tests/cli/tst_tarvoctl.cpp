@@ -169,7 +169,7 @@ TEST_CASE(ownBuses)
                             "parity N and E: address 1, 9600 baud, 8 data bits, parity N, 1 stop bit\n"
                             "switch the module off and on to apply them\n",
                             "attempt 4 of 18, 9600 N\nreset: attempt 5 of 18, 19200 N"});
-    check(empty.portPath(), {"-t 30 --json reset", 1, 
+    check(empty.portPath(), {"-t 30 --json reset", 1,
                              "{\"error\":\"reset: no module answered at any rate with parity N or O; check the wiring, "
                              "and that the module is alone on the bus\",\"station\":null}\n",
                              "attempt 18 of 18, 115200 O\ntarvoctl: reset: no module answered"});
