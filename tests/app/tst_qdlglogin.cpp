@@ -4,8 +4,7 @@
 #include <QtTest>
 
 namespace {
-const QString warning = QString::fromUtf8("Warning|错误提示|用户名或密码错误");
-const QString forcedExit = QString::fromUtf8("Critical|错误|输入错误次数太多，强行退出");
+const QString warning = "Warning|错误提示|用户名或密码错误", forcedExit = "Critical|错误|输入错误次数太多，强行退出";
 
 void attempt(QDlgLogin *dlg, const QString &name, const QString &password)
 {
@@ -42,18 +41,16 @@ private slots:
         QTest::addColumn<bool>("save");
         QTest::addColumn<bool>("accepted");
         QTest::addColumn<QVariantMap>("stored"); // in the store before the dialog opens
-        const QVariantMap none;
+        // Values that are empty or of another type count as absent.
+        const QVariantMap none, list{{"Username", QStringList{"tarvo", "other"}}}, noPassword{{"PSWD", ""}};
         QTest::newRow("defaults, name saved") << "tarvo" << "60592" << true << true << none;
         QTest::newRow("blanks around both, not saved") << "  tarvo \t" << " 60592  " << false << true << none;
         QTest::newRow("blank inside the password") << "tarvo" << "605 92" << true << false << none;
         QTest::newRow("name in another case") << "Tarvo" << "60592" << true << false << none;
-        QTest::newRow("wrong password") << "tarvo" << "605920" << true << false << none;
         QTest::newRow("empty input") << "" << "" << true << false << none;
-        // Values that are empty or of another type count as absent.
-        const QVariantMap list{{"Username", QStringList{"tarvo", "other"}}};
         QTest::newRow("name stored as a list") << "tarvo" << "60592" << true << true << list;
         QTest::newRow("name stored as a list, empty input") << "" << "60592" << true << false << list;
-        QTest::newRow("empty password stored") << "tarvo" << "60592" << true << true << QVariantMap{{"PSWD", ""}};
+        QTest::newRow("empty password stored") << "tarvo" << "60592" << true << true << noPassword;
     }
 
     void firstRun()
@@ -63,15 +60,17 @@ private slots:
         QFETCH(bool, save);
         QFETCH(bool, accepted);
         QFETCH(QVariantMap, stored);
+        QSettings settings("KRM-Qt", "tarvo");
         for (auto it = stored.cbegin(); it != stored.cend(); ++it)
-            QSettings("KRM-Qt", "tarvo").setValue(it.key(), it.value());
+            settings.setValue(it.key(), it.value());
+        settings.sync();
         open();
         dlg->show();
         dlg->findChild<QCheckBox *>("chkBoxSave")->setChecked(save);
         QSignalSpy accepts(dlg.data(), &QDialog::accepted);
         attempt(dlg, name, password);
         QCOMPARE(accepts.count(), int(accepted));
-        QSettings settings("KRM-Qt", "tarvo");
+        settings.sync();
         if (!accepted) {
             // Nothing is stored before a successful login.
             QCOMPARE(boxes, QStringList{warning});
@@ -88,8 +87,7 @@ private slots:
         auto *pswd = dlg->findChild<QLineEdit *>("editPSWD");
         QCOMPARE(dlg->findChild<QLineEdit *>("editUser")->text(), save ? QString("tarvo") : QString());
         QCOMPARE(dlg->findChild<QCheckBox *>("chkBoxSave")->isChecked(), save);
-        QCOMPARE(pswd->text(), QString());
-        QCOMPARE(pswd->echoMode(), QLineEdit::Password);
+        QVERIFY(pswd->text().isEmpty() && pswd->echoMode() == QLineEdit::Password);
     }
 
     void threeWarningsThenForcedExit_data()
@@ -130,11 +128,9 @@ private slots:
             QApplication::sendEvent(dlg, &event);
             return dlg->pos();
         };
-        for (Qt::MouseButton button : {Qt::RightButton, Qt::MiddleButton}) {
-            send(QEvent::MouseButtonPress, {350, 250}, button, button);
-            QCOMPARE(send(QEvent::MouseMove, {450, 330}, button), QPoint(300, 200));
-            send(QEvent::MouseButtonRelease, {450, 330}, Qt::NoButton, button);
-        }
+        send(QEvent::MouseButtonPress, {350, 250}, Qt::RightButton, Qt::RightButton); // only the left button drags
+        QCOMPARE(send(QEvent::MouseMove, {450, 330}, Qt::RightButton), QPoint(300, 200));
+        send(QEvent::MouseButtonRelease, {450, 330}, Qt::NoButton, Qt::RightButton);
         // A left drag: a wobble on the press is not a drag; past the threshold the
         // window keeps the cursor's offset, for small steps too, and follows it
         // right into the screen's top-left corner. Releasing ends the drag.

@@ -18,28 +18,11 @@ namespace {
 using ktsim::Fault;
 using ktsim::ModuleType;
 
-struct Result
-{
-    int status;
-    std::string out, err;
-};
-
 std::string contents(const char *path)
 {
-    std::ifstream f(path);
     std::ostringstream s;
-    s << f.rdbuf();
+    s << std::ifstream(path).rdbuf();
     return s.str();
-}
-
-// Runs tarvoctl with the blank-separated `args` and nothing in its
-// environment but TARVO_PORT, set to `port` unless it is empty.
-Result tarvoctl(const std::string &port, const std::string &args)
-{
-    const std::string line = "env -i " + (port.empty() ? "" : "TARVO_PORT=" + port + " ") + TARVOCTL " " + args
-                             + " >out.txt 2>err.txt";
-    const int status = std::system(line.c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, contents("out.txt"), contents("err.txt")};
 }
 
 struct Row
@@ -50,15 +33,18 @@ struct Row
     std::string err; // exactly when it ends a line, else contained; "" for nothing at all
 };
 
+// Runs tarvoctl with the blank-separated arguments and nothing in its
+// environment but TARVO_PORT, set to `port` unless it is empty.
 void check(const std::string &port, const Row &row)
 {
-    const Result r = tarvoctl(port, row.args);
-    const std::string &err = row.err;
-    const bool whole = err.empty() || err.back() == '\n';
-    if (r.status != row.status || r.out != row.out || (whole ? r.err != err : r.err.find(err) == r.err.npos))
-        minitest::fail(__FILE__, __LINE__,
-                       std::string("tarvoctl ") + row.args + ": exit " + std::to_string(r.status) + ", stdout:\n"
-                           + r.out + "stderr:\n" + r.err);
+    const int status = std::system(("env -i " + (port.empty() ? "" : "TARVO_PORT=" + port + " ") + TARVOCTL " "
+                                    + row.args + " >out.txt 2>err.txt").c_str());
+    const std::string out = contents("out.txt"), err = contents("err.txt");
+    const bool whole = row.err.empty() || row.err.back() == '\n';
+    if ((WIFEXITED(status) ? WEXITSTATUS(status) : -1) != row.status || out != row.out
+        || (whole ? err != row.err : err.find(row.err) == err.npos))
+        minitest::fail(__FILE__, __LINE__, "tarvoctl " + row.args + ": exit " + std::to_string(status) + ", stdout:\n"
+                                               + out + "stderr:\n" + err);
 }
 
 ktsim::Simulator demo; // the demo bus; 9 is empty, 12 answers every request with an exception
@@ -76,7 +62,6 @@ TEST_CASE(commandsOnTheDemoBus)
         {"--json write 1 hr 400 -15", 0, "{\"station\":1,\"table\":\"hr\",\"address\":400,\"count\":1}\n", ""},
         {"kt101 1", 0, "temperature 23.5 °C, offset -1.5 °C\n", ""},
         {"kt101 1 offset 0.3", 0, "offset set to 0.3 °C\n", ""},
-        {"--json kt101 1 temp", 0, "{\"station\":1,\"temperature\":23.5}\n", ""},
         {"kt104 2 temps", 0,
          "channel 1: temperature 25.0 °C\nchannel 2: temperature error (65535)\n"
          "channel 3: temperature -10.0 °C\nchannel 4: temperature 0.0 °C\n", ""},
@@ -103,12 +88,8 @@ TEST_CASE(commandsOnTheDemoBus)
         {"-t 200 info 3", 1, "", "tarvoctl: station 3, info: no answer within 200 ms\n"},
         {"--json -t 200 info 3", 1, "{\"error\":\"station 3, info: no answer within 200 ms\",\"station\":3}\n",
          "tarvoctl: station 3, info: no answer within 200 ms\n"},
-        {"--json read 248 hr 100", 2,
-         "{\"error\":\"station must be 1 to 247, not '248'; try 'tarvoctl --help'\",\"station\":null}\n",
-         "tarvoctl: station must be 1 to 247, not '248'; try 'tarvoctl --help'\n"},
         {"-b 19200 --json set 3 baud 9600", 0,
          "{\"station\":3,\"setting\":\"baud\",\"value\":9600,\"register\":2,\"code\":3}\n", ""},
-        {"-b 19200 --json restart 3", 0, "{\"station\":3,\"restart\":\"sent\"}\n", ""},
         {"restart 12", 1, "", "tarvoctl: station 12, restart: Slave device or server failure\n"},
         // Failures: an exception, a missing port.
         {"read 1 hr 500", 1, "", "tarvoctl: station 1, read hr 500: Illegal data address\n"},
@@ -158,8 +139,6 @@ TEST_CASE(badArgumentsNeverReachTheWire)
         {"set 1 addr 241", "station address must be 1 to 240, not '241'"},
         {"set 1 stop 3", "stop bits must be 1 to 2, not '3'"},
         {"set 1 speed 9600", "set takes addr, baud, stop or parity, not 'speed'"},
-        {"-b 14400 info 1", rates},
-        {"-P X info 1", "parity must be N, E or O, not 'X'"},
         {"-t 0 info 1", "timeout (ms) must be 1 to 60000, not '0'"},
         {"-p", "option -p needs a value"},
         {"scan 10-5", "last station must be 10 to 247, not '5'"},
@@ -178,41 +157,30 @@ TEST_CASE(badArgumentsNeverReachTheWire)
     CHECK_EQ(demo.framesReceived(), framesBefore);
 }
 
-TEST_CASE(resetFindsALoneModuleAt19200)
+TEST_CASE(ownBuses)
 {
-    ktsim::Simulator lone;
+    ktsim::Simulator lone, empty, late;
     lone.addModule({ModuleType::KT101, 7, 19200, 'N', 1});
-    REQUIRE(lone.start());
-    const Result r = tarvoctl(lone.portPath(), "-t 200 reset");
-    CHECK_EQ(r.status, 0);
-    CHECK_EQ(r.out, "module found at 19200 N (attempt 5 of 18)\n"
-                    "factory settings written at 19200 baud with parity N and E: address 1, 9600 baud, 8 data bits, "
-                    "parity N, 1 stop bit\nswitch the module off and on to apply them\n");
-    CHECK(r.err.find("reset: attempt 5 of 18, 19200 N\n") != r.err.npos && r.err.find("attempt 6") == r.err.npos);
-
-    ktsim::Simulator empty;
-    REQUIRE(empty.start());
-    const Result none = tarvoctl(empty.portPath(), "-t 30 --json reset");
-    CHECK_EQ(none.status, 1);
-    CHECK(none.out.rfind("{\"error\":\"reset: no module answered", 0) == 0
-          && none.err.find("attempt 18 of 18, 115200 O\ntarvoctl: reset: no module answered") != none.err.npos);
-}
-
-TEST_CASE(adapterPulledOutMidRequest)
-{
-    ktsim::Simulator bus;
-    bus.addModule({});
-    bus.setFault(1, Fault::Late, 3000);
-    REQUIRE(bus.start());
-    const std::string port = bus.portPath();
-    std::thread pull([&bus] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-        bus.unplug();
+    late.addModule({});
+    late.setFault(1, Fault::Late, 3000);
+    REQUIRE(lone.start() && empty.start() && late.start());
+    check(lone.portPath(), {"-t 200 reset", 0,
+                            "module found at 19200 N (attempt 5 of 18)\nfactory settings written at 19200 baud with "
+                            "parity N and E: address 1, 9600 baud, 8 data bits, parity N, 1 stop bit\n"
+                            "switch the module off and on to apply them\n",
+                            "attempt 4 of 18, 9600 N\nreset: attempt 5 of 18, 19200 N"});
+    check(empty.portPath(), {"-t 30 --json reset", 1,
+                             "{\"error\":\"reset: no module answered at any rate with parity N or O; check the wiring, "
+                             "and that the module is alone on the bus\",\"station\":null}\n",
+                             "attempt 18 of 18, 115200 O\ntarvoctl: reset: no module answered"});
+    // The adapter pulled out while the module takes its time to answer.
+    std::thread pull([&late] {
+        while (!late.framesReceived())
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        late.unplug();
     });
-    const Result r = tarvoctl(port, "-t 5000 read 1 hr 100");
+    check(late.portPath(), {"-t 5000 read 1 hr 100", 1, "", "tarvoctl: " + late.portPath() + ": device removed\n"});
     pull.join();
-    CHECK_EQ(r.status, 1);
-    CHECK_EQ(r.err, "tarvoctl: " + port + ": device removed\n");
 }
 
 int main(int argc, char **argv)

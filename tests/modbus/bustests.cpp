@@ -9,7 +9,6 @@
 //         --fault 14:truncated --fault 15:late:300 --fault 16:bytebybyte:5
 //
 // busPort() names the port; it is defined by the main of each platform.
-#include "bustests.h"
 #include "minitest.h"
 #include "rig.h"
 
@@ -18,6 +17,7 @@
 #include <cstring>
 #include <vector>
 
+const char *busPort();
 static const int responseTimeoutMs = 200;
 
 TEST_CASE(busReadsAndWritesEveryKindOfData)
@@ -25,70 +25,40 @@ TEST_CASE(busReadsAndWritesEveryKindOfData)
     Context ctx = openBus(busPort(), 2, responseTimeoutMs);
     REQUIRE(ctx);
     // The communication block of station 2: its address, 9600 baud, 8N1.
-    uint16_t r[5] = {};
-    CHECK_EQ(modbus_read_registers(ctx.get(), 1, 5, r), 5);
-    CHECK(r[0] == 2 && r[1] == 3 && r[2] == 8 && r[3] == 0 && r[4] == 0);
+    uint16_t r[5] = {}, back[4] = {};
+    CHECK(modbus_read_registers(ctx.get(), 1, 5, r) == 5 && r[0] == 2 && r[1] == 3 && r[2] == 8 && r[3] == 0 && r[4] == 0);
     CHECK(modbus_read_input_registers(ctx.get(), 1, 2, r) == 2 && r[0] == 2 && r[1] == 3);
-
     // Bytes a line in cooked mode would eat or change travel untouched.
-    const uint16_t offsets[4] = {0x030A, 0x0D11, 0x131A, 0x7FFF};
+    const uint16_t offsets[4] = {0x030A, 0x0D11, 0x131A, 0xFF13};
     CHECK_EQ(modbus_write_registers(ctx.get(), 400, 4, offsets), 4);
-    uint16_t back[4] = {};
     CHECK(modbus_read_registers(ctx.get(), 400, 4, back) == 4 && std::memcmp(back, offsets, sizeof back) == 0);
-    CHECK_EQ(modbus_write_register(ctx.get(), 401, 0xFF13), 1);
-    CHECK(modbus_read_registers(ctx.get(), 401, 1, back) == 1 && back[0] == 0xFF13);
-
+    CHECK(modbus_write_register(ctx.get(), 401, 0x7FFF) == 1 && modbus_read_registers(ctx.get(), 401, 1, back) == 1 && back[0] == 0x7FFF);
     const uint8_t bits[10] = {1, 1, 0, 1, 0, 0, 0, 0, 1, 0};
     uint8_t coils[10] = {}, inputs[10] = {};
     CHECK(modbus_write_bits(ctx.get(), 0x13, 10, bits) == 10 && modbus_read_bits(ctx.get(), 0x13, 10, coils) == 10);
-    CHECK_EQ(modbus_read_input_bits(ctx.get(), 0x13, 10, inputs), 10);
-    CHECK(std::memcmp(coils, bits, 10) == 0 && std::memcmp(inputs, bits, 10) == 0);
+    CHECK(modbus_read_input_bits(ctx.get(), 0x13, 10, inputs) == 10 && !std::memcmp(coils, bits, 10) && !std::memcmp(inputs, bits, 10));
     CHECK(modbus_write_bit(ctx.get(), 0x14, 5) == 1 && modbus_write_bit(ctx.get(), 0x13, 0) == 1);
     CHECK(modbus_read_bits(ctx.get(), 0x13, 2, coils) == 2 && coils[0] == 0 && coils[1] == 1);
 }
 
-TEST_CASE(busCapturesFramesInDebugModeOnly)
+// Capture keeps the frames silently and starts empty: a request refused
+// before it is sent leaves nothing. Debug mode prints them.
+TEST_CASE(busCapturesFramesOnRequest)
 {
-    using Bytes = std::vector<uint8_t>;
-    Context ctx = openBus(busPort(), 1, responseTimeoutMs, 9600, 'N', 1, 1);
+    Context ctx = openBus(busPort(), 2, responseTimeoutMs);
     REQUIRE(ctx);
-    uint16_t v = 0;
+    uint16_t v[4] = {};
     uint8_t buf[MODBUS_CAPTURE_SIZE];
     int length = 0;
-    const Bytes request = {0x01, 0x03, 0x00, 0x64, 0x00, 0x01, 0xC5, 0xD5};
-    {
-        OutputCapture out(stdout);
-        CHECK_EQ(modbus_read_registers(ctx.get(), 100, 1, &v), 1);
-        CHECK(out.contains("[01][03][00][64][00][01][C5][D5]") && out.contains("Waiting for a confirmation...")
-              && out.contains("<01><03><02>"));
-    }
-    modbus_get_last_request(ctx.get(), buf, &length);
-    CHECK(Bytes(buf, buf + length) == request);
-    modbus_get_last_response(ctx.get(), buf, &length);
-    REQUIRE(length == 7);
-    CHECK(buf[0] == 0x01 && buf[1] == 0x03 && buf[2] == 0x02 && buf[3] * 256 + buf[4] == v);
-
-    // Out of debug mode only the answer's length is kept; the bytes stay
-    // those of the last debug-mode exchange.
-    modbus_set_debug(ctx.get(), 0);
-    modbus_set_slave(ctx.get(), 2);
-    uint16_t four[4];
-    CHECK_EQ(modbus_read_registers(ctx.get(), 100, 4, four), 4);
-    modbus_get_last_request(ctx.get(), buf, &length);
-    CHECK(Bytes(buf, buf + length) == request);
-    CHECK_EQ(modbus_get_last_response_length(ctx.get()), 13);
-    modbus_get_last_response(ctx.get(), buf, &length);
-    CHECK_EQ(buf[0], 0x01);
-
-    // Capture alone prints nothing and starts empty: a request refused
-    // before it is sent leaves nothing to show.
     OutputCapture out(stdout), err(stderr);
     modbus_set_capture(ctx.get(), 1);
-    CHECK_EQ(modbus_read_registers(ctx.get(), 65535, 5, four), -1);
-    CHECK(modbus_get_last_request(ctx.get(), buf, &length) == 0 && length == 0);
-    CHECK_EQ(modbus_read_registers(ctx.get(), 100, 4, four), 4);
+    CHECK(modbus_read_registers(ctx.get(), 65535, 5, v) == -1 && modbus_get_last_request(ctx.get(), buf, &length) == 0 && length == 0);
+    CHECK_EQ(modbus_read_registers(ctx.get(), 100, 4, v), 4);
     modbus_get_last_response(ctx.get(), buf, &length);
-    CHECK(length == 13 && buf[0] == 0x02 && out.text().empty() && err.text().empty());
+    CHECK(length == 13 && buf[0] == 0x02 && buf[3] * 256 + buf[4] == v[0] && out.text().empty() && err.text().empty());
+    modbus_set_debug(ctx.get(), 1);
+    modbus_set_slave(ctx.get(), 1);
+    CHECK(modbus_read_registers(ctx.get(), 100, 1, v) == 1 && out.contains("[01][03][00][64][00][01][C5][D5]\nWaiting for a confirmation...\n<01><03><02>"));
 }
 
 // Station 15 answers 300 ms late, after the 200 ms timeout: the requests right
@@ -110,7 +80,6 @@ TEST_CASE(busReportsWhatTheModulesGetWrong)
     REQUIRE(ctx);
     uint16_t v[5] = {};
     CHECK(modbus_read_registers(ctx.get(), 9999, 1, v) == -1 && errno == MODBUS_ERR_ILLEGAL_DATA_ADDRESS);
-    CHECK_EQ(std::string(modbus_strerror(errno)), "Illegal data address");
     CHECK(modbus_write_register(ctx.get(), 2, 99) == -1 && errno == MODBUS_ERR_ILLEGAL_DATA_VALUE); // no such baud code
     const struct { int slave; int err; } rows[] = {{10, ETIMEDOUT},           {11, MODBUS_ERR_BAD_CRC},
                                                    {12, MODBUS_ERR_SLAVE_BUSY}, {13, MODBUS_ERR_BAD_SLAVE},

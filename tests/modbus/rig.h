@@ -33,11 +33,7 @@ struct OutputCapture
 {
     FILE *stream, *file = std::tmpfile();
     int saved;
-    explicit OutputCapture(FILE *s) : stream(s), saved(dup(fileno(s)))
-    {
-        std::fflush(stream);
-        dup2(fileno(file), fileno(stream));
-    }
+    explicit OutputCapture(FILE *s) : stream(s), saved((std::fflush(s), dup(fileno(s)))) { dup2(fileno(file), fileno(stream)); }
     ~OutputCapture()
     {
         std::fflush(stream);
@@ -47,11 +43,10 @@ struct OutputCapture
     std::string text()
     {
         std::fflush(stream);
+        std::fseek(file, 0, SEEK_END);
+        std::string s(size_t(std::ftell(file)), '\0');
         std::rewind(file);
-        std::string s;
-        for (int c; (c = std::fgetc(file)) != EOF;)
-            s += char(c);
-        return s;
+        return s.resize(std::fread(&s[0], 1, s.size(), file)), s;
     }
     bool contains(const std::string &needle) { return text().find(needle) != std::string::npos; }
 };

@@ -3,7 +3,7 @@
 // parity, data bits) down to what the platform line asks of a port. Capture
 // bounds and malformed answers in bulk are the fuzz target's; real lines and
 // timing the bus cases'.
-#include "crc16.h"
+#include "fakeline.h"
 #include "minitest.h"
 #include "modbus-private.h"
 #include "rig.h"
@@ -16,62 +16,13 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <deque>
 #include <functional>
 #include <thread>
-#include <vector>
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
+using testcrc::Bytes;
 using testcrc::withCrc;
-
-// Time on this line costs nothing: a read returns at once with what there is.
-struct FakeLine final : SerialLine
-{
-    std::function<Bytes(const Bytes &)> respond; // the device: request in, answer out
-    std::deque<uint8_t> input;
-    std::vector<Bytes> sent;
-    std::vector<long long> waits; // the timeout of every read
-    int configureErrno = 0, openErrno = 0, writeErrno = 0, opens = 0, baud = 0, dataBits = 0, stopBits = 0,
-        restored = 0;
-    char parity = 0;
-    bool opened = false;
-
-    int open(const char *) override
-    {
-        ++opens;
-        return (errno = openErrno) ? -1 : (opened = true, 0);
-    }
-    int configure(int b, int d, char p, int s) override
-    {
-        baud = b, dataBits = d, parity = p, stopBits = s;
-        return (errno = configureErrno) ? -1 : 0;
-    }
-    int read(uint8_t *buf, int max, long long timeoutUs) override
-    {
-        waits.push_back(timeoutUs);
-        int n = 0;
-        for (; n < max && !input.empty(); input.pop_front())
-            buf[n++] = input.front();
-        return n;
-    }
-    int write(const uint8_t *buf, int len) override
-    {
-        if ((errno = opened ? writeErrno : EBADF))
-            return -1;
-        sent.emplace_back(buf, buf + len);
-        const Bytes answer = respond ? respond(sent.back()) : Bytes();
-        input.insert(input.end(), answer.begin(), answer.end());
-        return len;
-    }
-    int discardInput() override { return input.clear(), 0; }
-    int restoreSettings() override { return ++restored, 0; }
-    int close() override { return opened = false, 0; }
-    bool isOpen() const override { return opened; }
-    long lastSystemError() const override { return 0; }
-};
 
 struct Fixture
 {
@@ -86,33 +37,26 @@ struct Fixture
         if (connect)
             modbus_connect(ctx.get());
     }
-    void answer(const Bytes &rsp) { line->respond = [rsp](const Bytes &) { return rsp; }; }
 };
 
 } // namespace
 
-// The frames the pages log are checked byte for byte elsewhere; here the
-// standard's check value, with the byte sent first as the high byte.
+// The standard's check value, with the byte sent first as the high byte.
 TEST_CASE(crcMatchesTheStandard)
 {
-    const uint8_t digits[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
-    CHECK_EQ(modbus_rtu_crc16(digits, 9), uint16_t(0x374B));
+    CHECK_EQ(modbus_rtu_crc16(reinterpret_cast<const uint8_t *>("123456789"), 9), uint16_t(0x374B));
 }
 
 TEST_CASE(creationAndSettersCheckTheirArguments)
 {
     OutputCapture err(stderr);
-    errno = 0;
     CHECK(!modbus_new_rtu("", 9600, 'N', 8, 1) && errno == EINVAL && !modbus_new_rtu("COM3", 0, 'N', 8, 1));
     CHECK(!modbus_new_rtu(nullptr, 9600, 'N', 8, 1) && !modbus_new_rtu("COM3", 9600, 'e', 8, 1));
-    CHECK_EQ(err.text(), std::string("The device string is empty\nThe baud rate value must not be zero\n"
-                                     "The device string is empty\n"));
+    CHECK_EQ(err.text(), "The device string is empty\nThe baud rate value must not be zero\nThe device string is empty\n");
     Context ctx(modbus_new_rtu("COM3", 9600, 'O', 8, 1));
-    CHECK(modbus_set_slave(ctx.get(), 248) == -1 && modbus_set_slave(ctx.get(), 0) == 0);
+    CHECK(modbus_set_slave(ctx.get(), 248) == -1 && modbus_set_slave(ctx.get(), 0) == 0 && modbus_set_slave(nullptr, 1) == -1);
     CHECK(modbus_set_response_timeout(ctx.get(), 0, 0) == -1 && modbus_set_response_timeout(ctx.get(), 0, 1000000) == -1);
-    // Only the byte timeout takes 0 and 0, as "none of its own".
-    CHECK(modbus_set_byte_timeout(ctx.get(), 0, 0) == 0 && modbus_set_indication_timeout(ctx.get(), 0, 0) == -1);
-    CHECK(modbus_set_slave(nullptr, 1) == -1 && modbus_connect(nullptr) == -1); // no crash on a null context
+    CHECK_EQ(modbus_set_byte_timeout(ctx.get(), 0, 0), 0); // "none of its own"
 }
 
 TEST_CASE(connectAppliesTheLineSettingsAsTheModulesNeedThem)
@@ -121,9 +65,8 @@ TEST_CASE(connectAppliesTheLineSettingsAsTheModulesNeedThem)
     const struct { int baud; char parity; int data, stop, wantData, wantStop; } rows[] = {
         {9600, 'N', 8, 1, 8, 1}, {19200, 'E', 7, 2, 7, 2}, {14400, 'O', 5, 3, 5, 2}, {1000000, 'E', 4, 0, 8, 2}};
     for (const auto &r : rows) {
-        Fixture f(1, false, r.parity, r.baud, r.data, r.stop);
-        REQUIRE(modbus_connect(f.ctx.get()) == 0);
-        CHECK(f.line->baud == r.baud && f.line->parity == r.parity);
+        Fixture f(1, true, r.parity, r.baud, r.data, r.stop);
+        CHECK(f.line->opened && f.line->baud == r.baud && f.line->parity == r.parity);
         CHECK(f.line->dataBits == r.wantData && f.line->stopBits == r.wantStop);
     }
     Fixture f(1, false);
@@ -134,29 +77,20 @@ TEST_CASE(connectAppliesTheLineSettingsAsTheModulesNeedThem)
 
 TEST_CASE(requestsThatMustNotGoOutSendNothing)
 {
-    Fixture unset(-1);
+    Fixture unset(-1), f;
+    modbus_t *ctx = f.ctx.get();
     uint16_t regs[130] = {};
     uint8_t bits[2100] = {};
-    errno = 0;
     CHECK(modbus_read_registers(unset.ctx.get(), 0, 1, regs) == -1 && errno == EINVAL);
-    CHECK(modbus_write_register(unset.ctx.get(), 0, 1) == -1 && unset.line->sent.empty());
-
-    // Past the limits of one request.
-    Fixture f;
-    modbus_t *ctx = f.ctx.get();
+    // Past the limits of one request, or past address 65535.
     const auto tooMany = [](int rc) { return rc == -1 && errno == MODBUS_ERR_TOO_MANY_DATA; };
-    CHECK(tooMany(modbus_read_registers(ctx, 0, 126, regs)) && tooMany(modbus_read_input_registers(ctx, 0, 126, regs)));
-    CHECK(tooMany(modbus_read_bits(ctx, 0, 2001, bits)) && tooMany(modbus_read_input_bits(ctx, 0, 2001, bits)));
-    CHECK(tooMany(modbus_write_bits(ctx, 0, 1969, bits)) && tooMany(modbus_write_registers(ctx, 0, 124, regs)));
-    CHECK(modbus_read_registers(ctx, 0, 1, nullptr) == -1);
-    // Addresses are 16 bits: a block ends at 65535 at the latest.
     const auto refused = [](int rc) { return rc == -1 && errno == EINVAL; };
+    CHECK(tooMany(modbus_read_registers(ctx, 0, 126, regs)) && tooMany(modbus_read_input_bits(ctx, 0, 2001, bits)));
+    CHECK(tooMany(modbus_write_bits(ctx, 0, 1969, bits)) && tooMany(modbus_write_registers(ctx, 0, 124, regs)));
     CHECK(refused(modbus_read_registers(ctx, 65636, 1, regs)) && refused(modbus_read_bits(ctx, -1, 1, bits)));
     CHECK(refused(modbus_read_input_registers(ctx, 65535, 2, regs)) && refused(modbus_write_register(ctx, 65536, 1)));
-    CHECK(refused(modbus_write_bit(ctx, -5, 1)) && refused(modbus_write_registers(ctx, 65530, 7, regs)));
-    CHECK(refused(modbus_write_bits(ctx, 65535, 2, bits)) && refused(modbus_mask_write_register(ctx, 65536, 0, 0)));
-    CHECK(refused(modbus_write_and_read_registers(ctx, 65535, 2, regs, 0, 1, regs)));
-    CHECK(f.line->sent.empty());
+    CHECK(refused(modbus_write_registers(ctx, 65530, 7, regs)) && refused(modbus_write_bits(ctx, 65535, 2, bits)));
+    CHECK(unset.line->sent.empty() && f.line->sent.empty());
     CHECK(modbus_read_registers(ctx, 65535, 1, regs) == -1 && errno == ETIMEDOUT); // the last one goes out
     CHECK(f.line->sent.size() == 1 && f.line->sent[0][2] == 0xFF && f.line->sent[0][3] == 0xFF);
 }
@@ -184,10 +118,9 @@ TEST_CASE(answersThatDoNotFitTheRequestFail)
         {1, withCrc({0x01, 0x83, 0x0C}), MODBUS_ERR_BAD_EXCEPTION, ""},
         {1, withCrc({0x01, 0x84, 0x02}), MODBUS_ERR_BAD_EXCEPTION, ""}};
     for (const auto &r : rows) {
-        f.answer(r.rsp);
+        f.line->reply = r.rsp;
         const int rc = r.nb == 1 ? modbus_read_registers(f.ctx.get(), 0, 1, v) : modbus_write_registers(f.ctx.get(), 1, 3, v);
-        CHECK(rc == -1 && errno == r.err);
-        CHECK(out.contains(r.print) || err.contains(r.print));
+        CHECK(rc == -1 && errno == r.err && (out.contains(r.print) || err.contains(r.print)));
     }
 }
 
@@ -203,7 +136,7 @@ TEST_CASE(broadcastWritesEndOnceSentWhileReadsWait)
     CHECK(f.line->sent.size() == 4 && f.line->sent.back()[0] == 0);
     // Our modules answer a broadcast read with their own address.
     uint16_t v = 0;
-    f.answer(withCrc({0x05, 0x03, 0x02, 0x00, 0x2A}));
+    f.line->reply = withCrc({0x05, 0x03, 0x02, 0x00, 0x2A});
     CHECK(modbus_read_registers(ctx, 1, 1, &v) == 1 && v == 42);
 }
 
@@ -216,31 +149,15 @@ TEST_CASE(writeAnswersMustEchoTheRequest)
     const struct { std::function<int()> write; Bytes echo, other; } rows[] = {
         {[&] { return modbus_write_bit(ctx, 5, 1); }, {1, 5, 0, 5, 0xFF, 0}, {1, 5, 0, 5, 0, 0}},
         {[&] { return modbus_write_register(ctx, 10, 7); }, {1, 6, 0, 10, 0, 7}, {1, 6, 0, 11, 0, 7}},
-        {[&] { return modbus_write_register(ctx, 10, 7); }, {1, 6, 0, 10, 0, 7}, {1, 6, 0, 10, 0, 8}},
         {[&] { return modbus_write_bits(ctx, 0x13, 3, bits); }, {1, 0x0F, 0, 0x13, 0, 3}, {1, 0x0F, 0, 0x14, 0, 3}},
         {[&] { return modbus_write_registers(ctx, 400, 2, regs); }, {1, 0x10, 1, 0x90, 0, 2}, {1, 0x10, 0, 0x90, 0, 2}},
         {[&] { return modbus_mask_write_register(ctx, 4, 0xF0F0, 0x0F0F); }, {1, 0x16, 0, 4, 0xF0, 0xF0, 0x0F, 0x0F},
          {1, 0x16, 0, 4, 0xF0, 0xF0, 0x0F, 0x0E}}};
     for (const auto &r : rows) {
-        f.answer(withCrc(r.echo));
+        f.line->reply = withCrc(r.echo);
         CHECK(r.write() > 0);
-        f.answer(withCrc(r.other));
+        f.line->reply = withCrc(r.other);
         CHECK(r.write() == -1 && errno == MODBUS_ERR_BAD_DATA);
-    }
-}
-
-TEST_CASE(oneGlitchByteBeforeAnAnswerIsSkipped)
-{
-    Fixture f;
-    const Bytes answer = withCrc({0x01, 0x03, 0x02, 0x00, 0x2A});
-    const struct { Bytes before; int rc; } rows[] = {{{0x00}, 1}, {{0xFF}, 1}, {{0x00, 0xFF}, -1}, {{0x55}, -1}};
-    for (const auto &r : rows) {
-        Bytes rsp = r.before;
-        rsp.insert(rsp.end(), answer.begin(), answer.end());
-        f.answer(rsp);
-        uint16_t v = 0;
-        CHECK_EQ(modbus_read_registers(f.ctx.get(), 100, 1, &v), r.rc);
-        CHECK(r.rc == -1 || v == 42);
     }
 }
 
@@ -252,20 +169,18 @@ TEST_CASE(afterATimeoutTheNextRequestWaitsForQuiet)
     modbus_t *ctx = f.ctx.get();
     modbus_set_response_timeout(ctx, 0, 40000);
     uint16_t v = 0;
-    CHECK(modbus_read_registers(ctx, 100, 1, &v) == -1 && errno == ETIMEDOUT);
-    f.line->input = {0x01, 0x03, 0x02}; // what arrives meanwhile is dropped and starts the quiet over
-    f.line->waits.clear();
-    f.answer(withCrc({0x01, 0x03, 0x02, 0x00, 0x07}));
-    CHECK(modbus_read_registers(ctx, 100, 1, &v) == 1 && v == 7);
-    REQUIRE(f.line->waits.size() >= 2); // quiet, broken by a byte; quiet; then the answer
-    CHECK(f.line->waits[0] > 30000 && f.line->waits[1] > 39000);
-
-    f.answer({});
-    CHECK(modbus_read_registers(ctx, 100, 1, &v) == -1 && errno == ETIMEDOUT);
-    std::this_thread::sleep_for(std::chrono::milliseconds(40)); // as the poll thread pauses
-    f.line->waits.clear();
-    f.answer(withCrc({0x01, 0x03, 0x02, 0x00, 0x07}));
-    CHECK(modbus_read_registers(ctx, 100, 1, &v) == 1 && !f.line->waits.empty() && f.line->waits[0] == 0);
+    for (bool pause : {false, true}) {
+        f.line->reply = {};
+        CHECK(modbus_read_registers(ctx, 100, 1, &v) == -1 && errno == ETIMEDOUT);
+        if (pause) // as the poll thread does: the quiet has passed meanwhile
+            std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        else // what arrives meanwhile is dropped and starts the quiet over
+            f.line->input = {0x01, 0x03, 0x02};
+        f.line->waits.clear();
+        f.line->reply = withCrc({0x01, 0x03, 0x02, 0x00, 0x07});
+        CHECK(modbus_read_registers(ctx, 100, 1, &v) == 1 && v == 7 && f.line->waits.size() >= 2);
+        CHECK(pause ? f.line->waits[0] == 0 : f.line->waits[0] > 30000 && f.line->waits[1] > 39000);
+    }
 }
 
 TEST_CASE(linkRecoveryEndsWhenThePortCannotBeReopened)
@@ -274,7 +189,7 @@ TEST_CASE(linkRecoveryEndsWhenThePortCannotBeReopened)
     modbus_t *ctx = f.ctx.get();
     modbus_set_error_recovery(ctx, MODBUS_ERROR_RECOVERY_LINK);
     modbus_set_response_timeout(ctx, 0, 10000);
-    f.answer(withCrc({0x01, 0x06, 0x00, 0x02, 0x00, 0x03}));
+    f.line->reply = withCrc({0x01, 0x06, 0x00, 0x02, 0x00, 0x03});
     f.line->writeErrno = ECONNRESET; // unplugged
     f.line->openErrno = ENOENT;
     CHECK(modbus_write_register(ctx, 2, 3) == -1 && errno == ECONNRESET && f.line->opens == 2);
@@ -284,16 +199,14 @@ TEST_CASE(linkRecoveryEndsWhenThePortCannotBeReopened)
 
 TEST_CASE(everyErrorNumberHasItsTextOnEveryThread)
 {
-    // The ends of the table, and the gap in the exception codes.
+    // The ends of the table, the gap in the exception codes, and a silent bus
+    // and an unplugged adapter as they read on every platform.
     const struct { int code; const char *text; } rows[] = {
-        {1, "Illegal function"}, {9, "Exception code 9 (not defined)"}, {11, "Target device failed to respond"},
-        {12, "Invalid CRC"}, {17, "Response not from requested slave"}};
+        {MODBUS_ERR_BASE + 1, "Illegal function"}, {MODBUS_ERR_BASE + 9, "Exception code 9 (not defined)"},
+        {MODBUS_ERR_BASE + 17, "Response not from requested slave"}, {ETIMEDOUT, "Connection timed out"},
+        {ECONNRESET, "Connection reset by peer"}, {EINVAL, std::strerror(EINVAL)}};
     for (const auto &r : rows)
-        CHECK_EQ(std::string(modbus_strerror(MODBUS_ERR_BASE + r.code)), r.text);
-    CHECK_EQ(std::string(modbus_strerror(EINVAL)), std::string(std::strerror(EINVAL)));
-    // A silent bus and an unplugged adapter read the same on every platform.
-    CHECK_EQ(std::string(modbus_strerror(ETIMEDOUT)), "Connection timed out");
-    CHECK_EQ(std::string(modbus_strerror(ECONNRESET)), "Connection reset by peer");
+        CHECK_EQ(std::string(modbus_strerror(r.code)), r.text);
     // Numbers the system does not know get a text made for them, which
     // another thread asking for another leaves alone.
     const char *mine = modbus_strerror(654321);
@@ -313,29 +226,23 @@ TEST_CASE(win32LineSetsItsFramingAndNoFlowControl)
     left.fNull = left.fErrorChar = left.fAbortOnError = TRUE;
     left.fDtrControl = DTR_CONTROL_HANDSHAKE;
     left.fRtsControl = RTS_CONTROL_HANDSHAKE;
-    for (int data = 5; data <= 8; ++data)
-        for (char parity : {'N', 'E', 'O'})
-            for (int stop = 1; stop <= 2; ++stop) {
-                const DCB d = serialLineDcb(left, 56000, data, parity, stop);
-                CHECK(d.BaudRate == 56000 && d.ByteSize == data && d.StopBits == (stop == 1 ? ONESTOPBIT : TWOSTOPBITS));
-                CHECK_EQ(int(d.Parity), parity == 'N' ? NOPARITY : parity == 'E' ? EVENPARITY : ODDPARITY);
-                CHECK(d.fParity == (parity != 'N') && d.fBinary && d.fTXContinueOnXoff);
-                CHECK(!d.fOutxCtsFlow && !d.fOutxDsrFlow && !d.fDsrSensitivity && !d.fOutX && !d.fInX);
-                CHECK(d.fDtrControl == DTR_CONTROL_ENABLE && d.fRtsControl == RTS_CONTROL_ENABLE);
-                CHECK(!d.fNull && !d.fErrorChar && !d.fAbortOnError);
-            }
+    for (char parity : {'N', 'E', 'O'}) {
+        const DCB d = serialLineDcb(left, 56000, 7, parity, 2);
+        CHECK(d.BaudRate == 56000 && d.ByteSize == 7 && d.StopBits == TWOSTOPBITS && d.fParity == (parity != 'N'));
+        CHECK_EQ(int(d.Parity), parity == 'N' ? NOPARITY : parity == 'E' ? EVENPARITY : ODDPARITY);
+        CHECK(d.fBinary && d.fTXContinueOnXoff && !d.fOutxCtsFlow && !d.fOutxDsrFlow && !d.fDsrSensitivity && !d.fOutX && !d.fInX);
+        CHECK(d.fDtrControl == DTR_CONTROL_ENABLE && d.fRtsControl == RTS_CONTROL_ENABLE && !d.fNull && !d.fErrorChar && !d.fAbortOnError);
+    }
+    CHECK_EQ(serialLineDcb(left, 9600, 8, 'N', 1).StopBits, BYTE(ONESTOPBIT));
     left.fRtsControl = RTS_CONTROL_TOGGLE; // some RS-485 adapters' direction control
     CHECK_EQ(serialLineDcb(left, 9600, 8, 'N', 1).fRtsControl, DWORD(RTS_CONTROL_TOGGLE));
-
     // A write may take its time on the wire, and a second more.
     CHECK_EQ(serialLineWriteTimeoutMs(serialLineDcb(left, 1200, 8, 'N', 1), 255), DWORD(3125));
     CHECK_EQ(serialLineWriteTimeoutMs(serialLineDcb(left, 115200, 8, 'E', 1), 8), DWORD(1001));
-
     // An adapter pulled out gives one of these, however the driver puts it.
     const struct { DWORD error; bool opened; int err; } rows[] = {
-        {ERROR_ACCESS_DENIED, false, EBUSY}, {ERROR_FILE_NOT_FOUND, false, ENOENT},
-        {ERROR_ACCESS_DENIED, true, ECONNRESET}, {ERROR_BAD_COMMAND, true, ECONNRESET},
-        {ERROR_DEVICE_REMOVED, true, ECONNRESET}, {ERROR_GEN_FAILURE, true, ECONNRESET},
+        {ERROR_ACCESS_DENIED, false, EBUSY}, {ERROR_FILE_NOT_FOUND, false, ENOENT}, {ERROR_ACCESS_DENIED, true, ECONNRESET},
+        {ERROR_BAD_COMMAND, true, ECONNRESET}, {ERROR_DEVICE_REMOVED, true, ECONNRESET}, {ERROR_GEN_FAILURE, true, ECONNRESET},
         {ERROR_OPERATION_ABORTED, true, ECONNRESET}, {ERROR_INVALID_HANDLE, true, EBADF}};
     for (const auto &r : rows)
         CHECK_EQ(serialLineErrno(r.error, r.opened), r.err);
@@ -348,33 +255,18 @@ TEST_CASE(posixLineSetsItsFramingAndNoFlowControl)
     const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
     for (const termios &left : {on, off})
         for (int data = 5; data <= 8; ++data)
-            for (char parity : {'N', 'E', 'O'})
-                for (int stop = 1; stop <= 2; ++stop) {
-                    const termios t = serialLineTermios(left, 19200, data, parity, stop);
-                    CHECK((t.c_cflag & (CLOCAL | CREAD)) == (CLOCAL | CREAD) && !(t.c_cflag & CRTSCTS));
-                    CHECK(!(t.c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP | PARMRK)));
-                    CHECK(!(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN)) && !(t.c_oflag & OPOST));
-                    CHECK_EQ(t.c_cflag & CSIZE, sizes[data - 5]);
-                    CHECK(bool(t.c_cflag & PARENB) == (parity != 'N') && bool(t.c_iflag & INPCK) == (parity != 'N'));
-                    CHECK(bool(t.c_cflag & PARODD) == (parity == 'O') && bool(t.c_cflag & CSTOPB) == (stop == 2));
-                    CHECK(t.c_cc[VMIN] == 0 && t.c_cc[VTIME] == 0 && cfgetospeed(&t) == B19200);
-                }
+            for (char parity : {'N', 'E', 'O'}) {
+                const termios t = serialLineTermios(left, 19200, data, parity, data % 2 + 1);
+                CHECK((t.c_cflag & (CLOCAL | CREAD)) == (CLOCAL | CREAD) && !(t.c_cflag & CRTSCTS) && !(t.c_oflag & OPOST));
+                CHECK(!(t.c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP | PARMRK)) && !(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN)));
+                CHECK((t.c_cflag & CSIZE) == sizes[data - 5] && bool(t.c_cflag & CSTOPB) == (data % 2 == 1));
+                CHECK(bool(t.c_cflag & PARENB) == (parity != 'N') && bool(t.c_iflag & INPCK) == (parity != 'N'));
+                CHECK(bool(t.c_cflag & PARODD) == (parity == 'O') && t.c_cc[VMIN] == 0 && t.c_cc[VTIME] == 0 && cfgetospeed(&t) == B19200);
+            }
     // A rate without a constant is set exactly afterwards, on top of 9600.
     const termios custom = serialLineTermios(on, 56000, 8, 'N', 1);
     CHECK(cfgetispeed(&custom) == B9600 && cfgetospeed(&custom) == B9600);
 }
 #endif
-
-// Not called by the program; of its rarely used requests this one has the
-// layout easiest to get wrong (the read block goes first).
-TEST_CASE(writeAndReadFramesTheReadBlockFirst)
-{
-    Fixture f(3);
-    const uint16_t out[2] = {0x0102, 0x0304};
-    uint16_t in[2] = {};
-    f.answer(withCrc({0x03, 0x17, 0x04, 0xAA, 0xBB, 0xCC, 0xDD}));
-    CHECK(modbus_write_and_read_registers(f.ctx.get(), 0x10, 2, out, 0x20, 2, in) == 2 && in[0] == 0xAABB && in[1] == 0xCCDD);
-    CHECK(f.line->sent.back() == withCrc({3, 0x17, 0, 0x20, 0, 2, 0, 0x10, 0, 2, 4, 1, 2, 3, 4}));
-}
 
 MINITEST_MAIN

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <cstring>
 
 #include <asm/termbits.h> // termios2: any rate, also those without a B constant (56000)
 #include <fcntl.h>
@@ -17,12 +18,9 @@
 #include <unistd.h>
 
 using namespace ktsim;
+using testcrc::Bytes;
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
-
-bool crcOk(const Bytes &b) { return b.size() >= 5 && testcrc::crcValid(b); }
 
 // head, then (when given) the byte count and the data, then the CRC.
 Bytes frame(Bytes head, const Bytes &counted = {})
@@ -47,7 +45,8 @@ Bytes words(std::initializer_list<int> values)
     return b;
 }
 
-uint16_t word(const Bytes &answer, int i) { return uint16_t(answer[3 + 2 * i] << 8 | answer[4 + 2 * i]); }
+Bytes station(int s) { return frame({uint8_t(s), 3}, words({s})); } // what register 1 answers
+int16_t word(const Bytes &answer, int i) { return answer.size() > 4u + 2 * i ? int16_t(answer[3 + 2 * i] << 8 | answer[4 + 2 * i]) : -9999; }
 
 struct Port
 {
@@ -57,15 +56,13 @@ struct Port
     explicit Port(const std::string &path) : fd(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {}
     ~Port() { close(fd); }
 
-    // As a master sets it (the simulator made the line raw, 9600 baud); a pty
-    // keeps the rate, CSTOPB and PARODD.
+    // As a master sets it; a pty keeps the rate, CSTOPB and PARODD.
     bool setLine(int baud, bool twoStops = false, bool odd = false)
     {
         termios2 t;
         if (ioctl(fd, TCGETS2, &t) != 0)
             return false;
-        t.c_cflag &= ~tcflag_t(CBAUD | CSTOPB | PARODD);
-        t.c_cflag |= BOTHER | (twoStops ? CSTOPB : 0) | (odd ? PARODD : 0);
+        t.c_cflag = (t.c_cflag & ~tcflag_t(CBAUD | CSTOPB | PARODD)) | BOTHER | (twoStops ? CSTOPB : 0) | (odd ? PARODD : 0);
         t.c_ispeed = t.c_ospeed = speed_t(baud);
         return ioctl(fd, TCSETS2, &t) == 0;
     }
@@ -75,22 +72,27 @@ struct Port
     Bytes exchange(const Bytes &raw, int firstMs = 250)
     {
         const auto start = std::chrono::steady_clock::now();
-        const bool sent = write(fd, raw.data(), raw.size()) == ssize_t(raw.size());
         Bytes in;
         byteMs.clear();
         uint8_t buf[300];
-        ssize_t n;
-        for (pollfd p{fd, POLLIN, 0}; sent && !crcOk(in) && poll(&p, 1, in.empty() ? firstMs : 120) > 0
-             && (n = read(fd, buf, sizeof buf)) > 0;) {
+        ssize_t n = write(fd, raw.data(), raw.size()) == ssize_t(raw.size()) ? 0 : -1;
+        for (pollfd p{fd, POLLIN, 0}; n >= 0 && !(in.size() >= 5 && testcrc::crcValid(in))
+             && poll(&p, 1, in.empty() ? firstMs : 120) > 0 && (n = read(fd, buf, sizeof buf)) > 0;) {
             in.insert(in.end(), buf, buf + n);
-            const std::chrono::duration<double, std::milli> since = std::chrono::steady_clock::now() - start;
-            byteMs.insert(byteMs.end(), size_t(n), since.count());
+            byteMs.insert(byteMs.end(), size_t(n), std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
         }
         return in;
     }
+    // Commands reach ktsim asynchronously: ask until the bus shows the change.
+    bool answersWithin(const Bytes &req, const Bytes &answer)
+    {
+        for (int tries = 0; tries < 50; ++tries)
+            if (exchange(req, 100) == answer)
+                return true;
+        return false;
+    }
 };
 
-// The port of a started simulator with these modules; empty when it could not start.
 std::string started(Simulator &sim, const std::vector<ModuleSpec> &modules)
 {
     for (const ModuleSpec &m : modules)
@@ -110,8 +112,7 @@ struct Ktsim
         argv.insert(argv.begin(), KTSIM_PATH);
         argv.push_back(nullptr);
         if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || (pid = fork()) != 0) {
-            close(in[0]);
-            close(out[1]);
+            close(in[0]), close(out[1]);
             return;
         }
         dup2(nullInput ? open("/dev/null", O_RDONLY) : in[0], 0);
@@ -123,11 +124,10 @@ struct Ktsim
     {
         if (pid > 0 && kill(pid, SIGKILL) == 0)
             waitpid(pid, nullptr, 0);
-        close(in[1]);
-        close(out[0]);
+        close(in[1]), close(out[0]);
     }
-
     void signal(int s) { CHECK(pid > 0 && kill(pid, s) == 0); } // never kill(-1)
+    void say(const char *command) { CHECK(write(in[1], command, strlen(command)) == ssize_t(strlen(command))); }
 
     // Its output up to the first newline, or up to its end.
     std::string line()
@@ -138,7 +138,6 @@ struct Ktsim
             s += c;
         return s;
     }
-
     // Its exit status once it has ended (its output closed), or -1 while it runs on.
     int exitCode(int timeoutMs = 5000)
     {
@@ -151,72 +150,48 @@ struct Ktsim
     }
 };
 
-// Commands reach ktsim asynchronously: ask until the bus shows the change.
-bool answersWithin(Port &port, const Bytes &req, const Bytes &answer)
-{
-    for (int tries = 0; tries < 50; ++tries)
-        if (port.exchange(req, 100) == answer)
-            return true;
-    return false;
-}
-
 } // namespace
 
 TEST_CASE(demoBusMapsReadingsBitsAndExceptions)
 {
     Simulator sim;
     Port port(started(sim, Simulator::demoBus()));
-
     // KT104: each channel's PT100 resistance (hundredths of an ohm) fits its
     // temperature; a missing sensor reads 0xFFFF while the others read on.
     sim.setReg(2, 102, 0xFFFF);
     const Bytes t = port.exchange(request(2, 3, 100, 4)), r = port.exchange(request(2, 3, 200, 4));
-    REQUIRE(t.size() == 13 && r.size() == 13);
     for (int ch : {0, 1, 3})
-        CHECK(std::abs(word(r, ch) / 100.0 - 100 * (1 + 3.9083e-4 * int16_t(word(t, ch)))) < 0.5);
-    CHECK_EQ(word(t, 2), 0xFFFF);
-
+        CHECK(std::abs(uint16_t(word(r, ch)) / 100.0 - 100 * (1 + 3.9083e-4 * word(t, ch))) < 0.5);
+    CHECK_EQ(word(t, 2), -1);
     // An offset (-1.5 degrees) shifts the KT101's reading at once.
-    const int before = int16_t(word(port.exchange(request(1, 3, 100, 1)), 0));
+    const int before = word(port.exchange(request(1, 3, 100, 1)), 0);
     CHECK(port.exchange(request(1, 6, 400, 0xFFF1)) == request(1, 6, 400, 0xFFF1));
-    CHECK(std::abs(int16_t(word(port.exchange(request(1, 3, 100, 1)), 0)) - before + 15) <= 1);
-
-    // Ten coils from 5: 1,0,1,1,0,0,0,0 | 1,1, first bit lowest; discrete inputs mirror them.
-    CHECK(port.exchange(request(1, 0x0F, 5, 10, {0x0D, 0x03})) == request(1, 0x0F, 5, 10));
-    CHECK(port.exchange(request(1, 1, 5, 10)) == frame({1, 1}, {0x0D, 0x03}));
-    CHECK(port.exchange(request(1, 2, 4, 4)) == frame({1, 2}, {0x0A}));
+    CHECK(std::abs(word(port.exchange(request(1, 3, 100, 1)), 0) - before + 15) <= 1);
 
     const struct { Bytes request; uint8_t code; } exceptions[] = {
-        // Illegal function of unknown length (ended by the silence).
-        {frame({1, 0x2B, 0x0E, 0x01, 0x00}), 1},
-        // Illegal data address: gaps in the map, read-only readings, past the coils.
+        {frame({1, 0x2B, 0x0E, 0x01, 0x00}), 1}, // of unknown length: ended by the silence
         {request(2, 3, 100, 5), 2}, {request(2, 0x10, 203, 2, words({1, 1})), 2}, {request(1, 1, 2040, 9), 2},
-        // Illegal data value: quantities, coil values, settings the module cannot take.
-        {request(1, 3, 100, 126), 3}, {request(1, 5, 3, 0x1234), 3}, {request(1, 6, 37, 2), 3},
-        {request(1, 0x10, 1, 5, words({9, 4, 8, 1, 3})), 3}};
+        {request(1, 3, 100, 126), 3}, {request(1, 5, 3, 0x1234), 3}, {request(1, 0x10, 1, 5, words({9, 4, 8, 1, 3})), 3}};
     for (const auto &e : exceptions)
         CHECK(port.exchange(e.request) == frame({e.request[0], uint8_t(e.request[1] | 0x80), e.code}));
     // All or nothing: the block with one bad value wrote none of it.
     CHECK(port.exchange(request(1, 3, 1, 5)) == frame({1, 3}, words({1, 3, 8, 0, 0})));
 }
 
-TEST_CASE(dropsBrokenRequestsInjectsFaultsAndRestarts)
+TEST_CASE(dropsBrokenRequestsInjectsFaultsAndCollides)
 {
     Simulator sim;
     Port port(started(sim, {{ModuleType::KT101, 1}}));
-    const Bytes read = request(1, 3, 1, 1), good = frame({1, 3}, words({1})), write = request(1, 6, 400, 5);
-
-    // A frame with a bad CRC spoils the whole burst, as on a real line, even a
-    // good request glued to it; a count past any frame is dropped too. The
-    // request after the silence is heard.
-    Bytes glued{1, 3, 0, 1, 0, 1, 0, 0}, noisy{0xFF, 0x00, 0x55}; // noise before an answer
+    const Bytes read = request(1, 3, 1, 1), write = request(1, 6, 400, 5), good = station(1);
+    // A frame with a bad CRC spoils the whole burst, even a good request glued
+    // to it; a count past any frame is dropped too. The request after the
+    // silence is heard.
+    Bytes glued{1, 3, 0, 1, 0, 1, 0, 0}, noisy{0xFF, 0x00, 0x55};
     glued.insert(glued.end(), read.begin(), read.end());
     noisy.insert(noisy.end(), good.begin(), good.end());
     for (const Bytes &broken : {glued, frame({1, 0x10, 0, 1, 0, 1, 0xFF, 0, 0})})
         CHECK(port.exchange(broken).empty() && port.exchange(read) == good);
-
-    // The faults the master's own bus tests do not already tell apart. Neither
-    // an unplugged module nor one told to answer an exception applies a write.
+    // Neither an unplugged module nor one told to answer an exception applies a write.
     const struct { Fault fault; Bytes request, answer; } faults[] = {
         {Fault::Silence, write, {}}, {Fault::Exception, write, frame({1, 0x86, 4})}, {Fault::Noise, read, noisy},
         {Fault::None, request(1, 3, 400, 1), frame({1, 3}, words({0}))}};
@@ -224,16 +199,14 @@ TEST_CASE(dropsBrokenRequestsInjectsFaultsAndRestarts)
         sim.setFault(1, f.fault);
         CHECK(port.exchange(f.request) == f.answer);
     }
-
-    // A broadcast write is applied unanswered (the tarvoctl and reset tests
-    // see the rest of the comm registers' life: restart, power cycle).
-    CHECK(port.exchange(request(0, 6, 1, 9)).empty());
-    CHECK(port.exchange(request(1, 3, 1, 1)) == frame({1, 3}, words({9})));
-
-    // Two modules answering one broadcast read collide on the wire.
+    // A broadcast write is applied unanswered; two modules answering one
+    // broadcast read collide on the wire.
+    CHECK(port.exchange(request(0, 6, 1, 9)).empty() && port.exchange(request(9, 3, 1, 1)).empty());
+    sim.powerCycle();
+    CHECK(port.exchange(request(9, 3, 1, 1)) == station(9));
     sim.addModule({ModuleType::Humidity, 2});
     const Bytes a = port.exchange(request(0, 3, 1, 1));
-    CHECK(a.size() == 7 && !crcOk(a));
+    CHECK(a.size() == 7 && !testcrc::crcValid(a));
 }
 
 TEST_CASE(hearsOnlyAtItsLineSettingsAndTakesItsWireTime)
@@ -244,45 +217,20 @@ TEST_CASE(hearsOnlyAtItsLineSettingsAndTakesItsWireTime)
     sim.setWireTime(true);
     // Even and none look alike on a pty: both hear a line that is not odd.
     // Bits: those of one character at the module's framing.
-    const struct { int baud; bool twoStops, odd; uint8_t station; int bits; } rows[] = {
+    const struct { int baud; bool twoStops, odd; int station, bits; } rows[] = {
         {9600, false, false, 1, 10}, {9600, false, false, 2, 0}, {9600, false, true, 2, 11},
         {9600, false, true, 1, 0},   {9600, false, false, 3, 0}, {9600, true, false, 3, 12},
         {57600, false, false, 4, 0}, {56000, false, false, 4, 10}};
     for (const auto &r : rows) {
         REQUIRE(port.setLine(r.baud, r.twoStops, r.odd));
         const Bytes a = port.exchange(request(r.station, 3, 1, 1), 150);
-        CHECK_EQ(a == frame({r.station, 3}, words({r.station})), r.bits > 0);
+        CHECK_EQ(a == station(r.station), r.bits > 0);
         // 8 request characters, the silence (3.5 characters, 1.75 ms above
         // 19200 baud), then byte i at the end of its character. Lower bounds only.
         const double charMs = r.bits * 1000.0 / r.baud, gapMs = r.baud > 19200 ? 1.75 : 3.5 * charMs;
         for (size_t i = 0; i < a.size(); ++i)
             CHECK(port.byteMs[i] >= (8 + double(i + 1)) * charMs + gapMs - 0.05);
     }
-}
-
-TEST_CASE(excursionsLeaveTheDriftAndComeBackInTime)
-{
-    Simulator sim;
-    Port port(started(sim, Simulator::demoBus()));
-    // Plain drift: base +-0.8 degrees (+-6 %RH); the KT104's resistance follows its temperature.
-    REQUIRE(sim.setExcursion(1, 100, 150, 2000) && sim.setExcursion(2, 101, -100, 2000) && sim.setExcursion(3, 100, 25, 2000));
-    auto reading = [&port](int station, int reg) { return int16_t(word(port.exchange(request(station, 3, reg, 1)), 0)); };
-    auto ohms = [&port] { return word(port.exchange(request(2, 3, 201, 1)), 0) / 100.0; };
-    const struct { int kt101, kt104, humidity; double ohm; } peak{235 + 150, 210 - 100, 48 + 25, 100 * (1 + 3.9083e-3 * 11)},
-        trough{235, 210, 48, 100 * (1 + 3.9083e-3 * 21)};
-    for (const auto &e : {peak, trough}) {
-        CHECK(std::abs(reading(1, 100) - e.kt101) <= 12);
-        CHECK(std::abs(reading(2, 101) - e.kt104) <= 12);
-        CHECK(std::abs(reading(3, 100) - e.humidity) <= 7);
-        CHECK(std::abs(ohms() - e.ohm) <= 0.5);
-        usleep(1000000); // half a period
-    }
-    CHECK(std::abs(reading(1, 100) - peak.kt101) <= 12); // and back
-    // Only readings of modules that exist; a pinned reading stays pinned.
-    CHECK(!sim.setExcursion(1, 101, 10, 1000) && !sim.setExcursion(1, 400, 10, 1000) && !sim.setExcursion(6, 100, 10, 1000));
-    CHECK(!sim.setExcursion(1, 100, 10, 0));
-    REQUIRE(sim.setReg(2, 101, 0xFFFF));
-    CHECK_EQ(reading(2, 101), -1);
 }
 
 TEST_CASE(ktsimOptionsCommandsSignalsAndExits)
@@ -292,42 +240,34 @@ TEST_CASE(ktsimOptionsCommandsSignalsAndExits)
     Ktsim demo({"--set", "2:102:0xFFFF", "--link", link.c_str(), "--excursion", "3:100:-40:60"});
     REQUIRE(demo.line() == link);
     Port port(link);
-    for (uint8_t station = 1; station <= 6; ++station)
-        CHECK_EQ(port.exchange(request(station, 3, 1, 1)) == frame({station, 3}, words({station})), station <= 5);
+    for (int s = 1; s <= 6; ++s)
+        CHECK_EQ(port.exchange(request(s, 3, 1, 1)) == station(s), s <= 5);
     CHECK(port.exchange(request(2, 3, 102, 1)) == frame({2, 3}, words({0xFFFF})));
-    CHECK(std::abs(int16_t(word(port.exchange(request(3, 3, 100, 1)), 0)) - 8) <= 7);
+    CHECK(std::abs(word(port.exchange(request(3, 3, 100, 1)), 0) - 8) <= 7);
     CHECK(port.exchange(request(1, 6, 1, 21)) == request(1, 6, 1, 21));
-    dprintf(demo.in[1], "power\n");
-    CHECK(answersWithin(port, request(21, 3, 1, 1), frame({21, 3}, words({21}))));
-    dprintf(demo.in[1], "set 2 103 65535\nfault 3 exception 2\n");
-    CHECK(answersWithin(port, request(2, 3, 103, 1), frame({2, 3}, words({0xFFFF}))));
-    CHECK(answersWithin(port, request(3, 3, 100, 1), frame({3, 0x83, 2})));
+    demo.say("power\n");
+    CHECK(port.answersWithin(request(21, 3, 1, 1), station(21)));
+    demo.say("set 2 103 65535\nfault 3 exception 2\n");
+    CHECK(port.answersWithin(request(2, 3, 103, 1), frame({2, 3}, words({0xFFFF}))));
+    CHECK(port.answersWithin(request(3, 3, 100, 1), frame({3, 0x83, 2})));
     // Unplugged by command and by signal: the port dies, the link goes, and
     // after the given time a new port answers behind the same link.
     for (bool bySignal : {false, true}) {
-        bySignal ? demo.signal(SIGUSR1) : void(dprintf(demo.in[1], "unplug 300\n"));
+        bySignal ? demo.signal(SIGUSR1) : demo.say("unplug 300\n");
         for (int ms = 0; ms < 1000 && access(link.c_str(), F_OK) == 0; ++ms)
             usleep(1000);
-        CHECK(port.exchange(request(21, 3, 1, 1)).empty());
-        CHECK(access(link.c_str(), F_OK) != 0);
+        CHECK(port.exchange(request(21, 3, 1, 1)).empty() && access(link.c_str(), F_OK) != 0);
         for (int ms = 0; ms < 3000 && access(link.c_str(), F_OK) != 0; ++ms)
             usleep(1000);
-        Port back(link);
-        CHECK(back.exchange(request(21, 3, 1, 1)) == frame({21, 3}, words({21})));
+        CHECK(Port(link).exchange(request(21, 3, 1, 1)) == station(21));
     }
     close(demo.in[1]); // the end of its input
     demo.in[1] = -1;
-    CHECK_EQ(demo.exitCode(), 0);
-    CHECK(unlink(link.c_str()) != 0); // the link went with the port
+    CHECK(demo.exitCode() == 0 && unlink(link.c_str()) != 0); // the link went with the port
 
-    Ktsim chosen({"--module", "kt104:7:19200:O:2", "--module", "humidity:8:19200:O:2", "--fault", "7:exception:3",
-                  "--wire-time"});
+    Ktsim chosen({"--module", "kt104:7:19200:O:2", "--fault", "7:exception:3", "--wire-time"});
     Port chosenPort(chosen.line());
-    REQUIRE(chosenPort.setLine(19200, true, true));
-    CHECK(chosenPort.exchange(request(7, 3, 200, 4)) == frame({7, 0x83, 3}));
-    CHECK(chosenPort.exchange(request(8, 6, 1, 9)) == request(8, 6, 1, 9));
-    chosen.signal(SIGHUP); // a power cycle
-    CHECK(answersWithin(chosenPort, request(9, 3, 1, 1), frame({9, 3}, words({9}))));
+    CHECK(chosenPort.setLine(19200, true, true) && chosenPort.exchange(request(7, 3, 200, 4)) == frame({7, 0x83, 3}));
     chosen.signal(SIGTERM);
     CHECK_EQ(chosen.exitCode(), 0);
 
@@ -341,12 +281,10 @@ TEST_CASE(ktsimOptionsCommandsSignalsAndExits)
     // Refused arguments: no port offered.
     const std::vector<const char *> refused[] = {{"--module", "kt102:1"}, {"--module", "kt101:1:9600:X"},
         {"--fault", "1:late:-5"}, {"--link"}, {"--verbose"}, {"--set", "1:100"}, {"--set", "6:100:1"},
-        {"--set", "1:100:65536"}, {"--excursion", "1:400:10:5"}, {"--excursion", "1:100:10:0"},
-        {"--excursion", "2:104:10:5"}};
+        {"--set", "1:100:65536"}, {"--excursion", "1:400:10:5"}, {"--excursion", "2:104:10:5"}};
     for (const auto &args : refused) {
         Ktsim ktsim(args);
-        CHECK(ktsim.line().empty());
-        CHECK_EQ(ktsim.exitCode(), 2);
+        CHECK(ktsim.line().empty() && ktsim.exitCode() == 2);
     }
 }
 

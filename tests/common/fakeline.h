@@ -1,0 +1,60 @@
+// A serial line in process, for the master's tests and the fuzz target: the
+// requests written are kept, each is answered by `reply`, and time costs
+// nothing: a read returns at once with what there is, in chunks no larger
+// than `chunk` allows (a count, 0 for a stall, -1 for a failing line).
+#ifndef TARVO_TEST_FAKELINE_H
+#define TARVO_TEST_FAKELINE_H
+
+#include "crc16.h"
+#include "serialline.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <deque>
+#include <functional>
+
+struct FakeLine final : SerialLine
+{
+    testcrc::Bytes reply, served; // served: what the master took since its last request
+    std::deque<uint8_t> input;
+    std::vector<testcrc::Bytes> sent;
+    std::vector<long long> waits; // the timeout of every read
+    std::function<int(int max)> chunk = [](int max) { return max; };
+    int configureErrno = 0, openErrno = 0, writeErrno = 0, shortWrite = 0, opens = 0, restored = 0;
+    int baud = 0, dataBits = 0, stopBits = 0;
+    char parity = 0;
+    bool opened = false;
+
+    int open(const char *) override { return ++opens, (errno = openErrno) ? -1 : (opened = true, 0); }
+    int configure(int b, int d, char p, int s) override
+    {
+        baud = b, dataBits = d, parity = p, stopBits = s;
+        return (errno = configureErrno) ? -1 : 0;
+    }
+    int read(uint8_t *buf, int max, long long timeoutUs) override
+    {
+        waits.push_back(timeoutUs);
+        const int n = std::min<int>(chunk(max), int(input.size()));
+        if (n < 0)
+            return errno = EIO, -1;
+        for (int i = 0; i < n; ++i, input.pop_front())
+            served.push_back(buf[i] = input.front());
+        return n;
+    }
+    int write(const uint8_t *buf, int len) override
+    {
+        if ((errno = opened ? writeErrno : EBADF))
+            return -1;
+        sent.emplace_back(buf, buf + len);
+        served.clear();
+        input.insert(input.end(), reply.begin(), reply.end());
+        return len - shortWrite;
+    }
+    int discardInput() override { return input.clear(), 0; }
+    int restoreSettings() override { return ++restored, 0; }
+    int close() override { return opened = false, 0; }
+    bool isOpen() const override { return opened; }
+    long lastSystemError() const override { return 0; }
+};
+
+#endif
