@@ -2,11 +2,21 @@
 
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QVariant>
+
+#include <algorithm>
+#include <iterator>
 
 namespace {
 
+// AUTOINCREMENT: an id is never handed out twice, not even after the table
+// emptied, so a sink's progress (the last id it delivered) stays valid.
+const char *const kOutbox = "CREATE TABLE IF NOT EXISTS outbox ("
+                            " id INTEGER PRIMARY KEY AUTOINCREMENT,"
+                            " event INTEGER NOT NULL,"
+                            " payload TEXT NOT NULL)";
+
 const char *const kStatements[] = {
-    "PRAGMA journal_mode=WAL",
     "CREATE TABLE IF NOT EXISTS devices ("
     " id INTEGER PRIMARY KEY,"
     " area TEXT NOT NULL,"
@@ -39,10 +49,7 @@ const char *const kStatements[] = {
     " ack_user TEXT,"
     " ack_t INTEGER)",
     "CREATE INDEX IF NOT EXISTS events_by_time ON events(t)",
-    "CREATE TABLE IF NOT EXISTS outbox ("
-    " id INTEGER PRIMARY KEY,"
-    " event INTEGER NOT NULL,"
-    " payload TEXT NOT NULL)",
+    kOutbox,
 };
 
 } // namespace
@@ -50,12 +57,26 @@ const char *const kStatements[] = {
 bool HistorySchema::create(QSqlDatabase &db, QSqlError *error)
 {
     QSqlQuery query(db);
-    for (const char *statement : kStatements) {
-        if (!query.exec(QString::fromUtf8(statement))) {
-            if (error)
-                *error = query.lastError();
-            return false;
-        }
+    auto run = [&](const char *statement) {
+        if (query.exec(QString::fromUtf8(statement)))
+            return true;
+        if (error)
+            *error = query.lastError();
+        return false;
+    };
+    // One writer at a time: two openers must not both rebuild the outbox.
+    if (!run("PRAGMA journal_mode=WAL") || !run("BEGIN IMMEDIATE"))
+        return false;
+    bool ok = std::all_of(std::begin(kStatements), std::end(kStatements), run);
+    // An outbox made without AUTOINCREMENT is rebuilt with its rows; the
+    // sequence starts after the highest id kept.
+    if (ok && run("SELECT sql FROM sqlite_master WHERE name = 'outbox'") && query.next()
+        && !query.value(0).toString().contains(QLatin1String("AUTOINCREMENT"))) {
+        ok = run("ALTER TABLE outbox RENAME TO old_outbox") && run(kOutbox)
+             && run("INSERT INTO outbox SELECT id, event, payload FROM old_outbox") && run("DROP TABLE old_outbox");
     }
-    return true;
+    if (ok && run("COMMIT"))
+        return true;
+    query.exec(QStringLiteral("ROLLBACK"));
+    return false;
 }

