@@ -1,4 +1,5 @@
 #include "alarmpush.h"
+#include "historyschema.h"
 #include "deviceview.h"
 #include "mainwindow.h"
 #include "pushdialog.h"
@@ -204,10 +205,7 @@ private slots:
             QFile::remove(file);
         QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "test");
         db.setDatabaseName("history.db");
-        // The outbox as it was made before its ids never came back: the
-        // push rebuilds it, rows kept, and brokerRestart empties it.
-        QVERIFY(db.open());
-        QVERIFY(QSqlQuery(db).exec("CREATE TABLE outbox (id INTEGER PRIMARY KEY, event INTEGER NOT NULL, payload TEXT NOT NULL)"));
+        QVERIFY(db.open() && HistorySchema::create(db));
         status.clear();
     }
     void cleanup() { push.reset(); }
