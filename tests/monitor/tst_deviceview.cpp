@@ -2,11 +2,11 @@
 #include "portlist.h"
 #include "modal.h"
 #include "newdevice.h"
+#include "sqlfile.h"
 #include "sqlitehelper.h"
 
 #include "sim/simulator.h"
 
-#include <QSqlQuery>
 #include <QtTest>
 
 namespace {
@@ -23,24 +23,6 @@ void seed(const char *area, std::initializer_list<DeviceRecord> devices = {})
     SqliteHelper::insertArea({{"item", area}, {"parent", "设备列表"}, {"Level", "1"}});
     for (const DeviceRecord &d : devices)
         SqliteHelper::insertDevice(d);
-}
-
-// Runs SQL on a file in the working folder on a connection of its own: the
-// first column of every row, or "failed".
-QStringList sql(const QString &statement, const QString &file = "data.db")
-{
-    QStringList rows;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "inspect");
-        db.setDatabaseName(file);
-        QSqlQuery query(db);
-        if (!db.open() || !query.exec(statement))
-            rows << "failed";
-        while (query.next())
-            rows << query.value(0).toString();
-    }
-    QSqlDatabase::removeDatabase("inspect");
-    return rows;
 }
 
 QStringList dump()

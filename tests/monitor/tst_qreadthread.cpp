@@ -14,11 +14,11 @@ namespace {
 // thread goes first on the way out, while the bus still serves.
 struct Rig
 {
-    explicit Rig(std::initializer_list<ktsim::ModuleSpec> modules = {{}}, const std::string &link = {})
+    explicit Rig(std::initializer_list<ktsim::ModuleSpec> modules = {{}})
     {
         for (const auto &m : modules)
             sim.addModule(m);
-        sim.start(link);
+        sim.start();
     }
     bool connect(QReadThread &t) const { return t.ConnectRtu(QString::fromStdString(sim.portPath()), "N", 9600, 8, 1) == 1; }
     // Connected and polling these (station, register) pairs.
@@ -126,33 +126,6 @@ private slots:
         QVERIFY(rig.connect(other));
     }
 
-    void adapterUnplugged()
-    {
-        // Polled through a link, as a /dev/serial/by-id name, which is gone
-        // while the adapter is out and then names a new port.
-        QTemporaryDir dir;
-        Rig rig({{}, {ktsim::ModuleType::Voltage, 2}}, dir.filePath("by-id").toStdString());
-        rig.sim.setReg(1, 100, 250);
-        rig.sim.setReg(2, 100, 1200);
-        QSignalSpy lost(rig.thread.data(), &QReadThread::portLost);
-        QSignalSpy restored(rig.thread.data(), &QReadThread::portRestored);
-        rig.poll({{1, 100}, {2, 100}});
-        QTRY_VERIFY(rig.entry(0) == "250" && rig.entry(1) == "1200");
-        rig.sim.unplug();
-        QTRY_COMPARE_WITH_TIMEOUT(lost.size(), 1, 2000);
-        QVERIFY(lost.at(0).at(0).toString().startsWith(dir.filePath("by-id") + ": "));
-        QVERIFY(rig.entry(0) == "-" && rig.entry(1) == "-");
-        // A stop while it reconnects ends at once, and a start goes on reconnecting.
-        rig.thread->StopPolling();
-        QVERIFY(rig.thread->wait(1000));
-        rig.thread->start();
-        QVERIFY(rig.sim.plug());
-        QTRY_COMPARE_WITH_TIMEOUT(restored.size(), 1, 3000);
-        rig.sim.setReg(1, 100, 251);
-        QTRY_VERIFY(rig.entry(0) == "251" && rig.entry(1) == "1200");
-        QCOMPARE(lost.size(), 1);
-    }
-
     void silentBusAndDevices()
     {
         // Three answering devices falling silent in a row are a silent bus:
@@ -192,9 +165,8 @@ private slots:
             if (cycle % 10 == 0) // now and then let a request go out
                 QVERIFY(rig.awaitRequest(rig.sim.framesReceived()));
             for (int i = 0; i < 3; ++i) {
-                const QString e = rig.entry(i);
-                QVERIFY2(e == "none" || e == "-" || e == QString::number(i + 1), qPrintable(e));
-                reads += e == QString::number(i + 1);
+                reads += rig.entry(i) == QString::number(i + 1);
+                QVERIFY(QStringList({"none", "-", QString::number(i + 1)}).contains(rig.entry(i)));
             }
             rig.thread->StopPolling();
             QVERIFY2(rig.thread->wait(5000), qPrintable(QString::number(cycle)));

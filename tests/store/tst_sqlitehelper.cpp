@@ -1,38 +1,15 @@
+#include "sqlfile.h"
 #include "sqlitehelper.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QProcess>
-#include <QSqlQuery>
-#include <QSqlRecord>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <cstdio>
 
 namespace {
-
-// Runs SQL on a file through a connection of its own: the rows, each its
-// columns joined by '|', or "failed".
-QStringList sqlOn(const QString &file, const QString &sql)
-{
-    QStringList rows;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "inspect");
-        db.setDatabaseName(file);
-        QSqlQuery query(db);
-        if (!db.open() || !query.exec(sql))
-            rows << "failed";
-        while (query.next()) {
-            QStringList columns;
-            for (int i = 0; i < query.record().count(); ++i)
-                columns << query.value(i).toString();
-            rows << columns.join('|');
-        }
-    }
-    QSqlDatabase::removeDatabase("inspect");
-    return rows;
-}
 
 QByteArray fileBytes(const QString &path)
 {
@@ -114,7 +91,7 @@ private slots:
             else if (statement == "folder")
                 QVERIFY(QDir(work->path()).mkdir("data.db"));
             else if (statement != "locked")
-                QCOMPARE(sqlOn(db(), statement), QStringList());
+                QCOMPARE(sql(statement), QStringList());
         }
         const QByteArray before = fileBytes(db());
         // Locked after the read: closing any descriptor of the file drops this process's locks.
@@ -134,7 +111,7 @@ private slots:
             return;
         }
         // Per table each column's name, declared type, not null, part of a primary key; then the row count.
-        QCOMPARE(sqlOn(db(), "SELECT n, group_concat(c, ', ') FROM (SELECT m.name n, p.name || ' ' || p.type || "
+        QCOMPARE(sql("SELECT n, group_concat(c, ', ') FROM (SELECT m.name n, p.name || ' ' || p.type || "
                              "' ' || p.\"notnull\" || p.pk c FROM sqlite_master m LEFT JOIN pragma_table_info(m.name) "
                              "p ORDER BY m.name, p.cid) GROUP BY n UNION ALL SELECT 'rows', (SELECT count(*) FROM "
                              "TreeView) + (SELECT count(*) FROM Devices)"),
@@ -160,18 +137,18 @@ private slots:
             QVERIFY2(step.second(), step.first);
             QVERIFY2(!QSqlDatabase::database(QSqlDatabase::defaultConnection, false).isOpen(), step.first);
         }
-        QCOMPARE(sqlOn(db(), "SELECT * FROM TreeView UNION ALL SELECT name, 0, 0 FROM Devices"),
+        QCOMPARE(sql("SELECT * FROM TreeView UNION ALL SELECT name, 0, 0 FROM Devices"),
                  (QStringList{"A|设备列表|1", "D|A|2"}));
     }
 
     void insertDeviceIsAllOrNothing()
     {
         // The tree row is refused after the device row went in: the device row must go too.
-        QCOMPARE(sqlOn(db(), "CREATE TRIGGER no BEFORE INSERT ON TreeView BEGIN SELECT RAISE(ABORT, 'no'); END"), QStringList());
+        QCOMPARE(sql("CREATE TRIGGER no BEFORE INSERT ON TreeView BEGIN SELECT RAISE(ABORT, 'no'); END"), QStringList());
         QVERIFY(!SqliteHelper::insertDevice(device("D", "A")));
-        QCOMPARE(sqlOn(db(), "SELECT count(*) FROM Devices"), QStringList{"0"});
+        QCOMPARE(sql("SELECT count(*) FROM Devices"), QStringList{"0"});
         // Nothing is left pending that would block the next insert.
-        QCOMPARE(sqlOn(db(), "DROP TRIGGER no"), QStringList());
+        QCOMPARE(sql("DROP TRIGGER no"), QStringList());
         QVERIFY(SqliteHelper::insertDevice(device("D", "A")));
     }
 };
