@@ -5,6 +5,7 @@
 // QT_QPA_PLATFORM=offscreen.
 #include "deviceview.h"
 #include "sqlitehelper.h"
+#include "tests/store/sqlfile.h"
 
 #include "sim/simulator.h"
 
@@ -12,7 +13,6 @@
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QPushButton>
-#include <QSqlQuery>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -42,26 +42,14 @@ double median(std::vector<double> v)
     return v[v.size() / 2];
 }
 
-// The areas and devices, written in one transaction on a connection of our
-// own into a copy of the empty file the store created.
+// The areas and devices, written into a copy of the empty file the store created.
 void storeDevices(const QString &pristine, int deviceCount)
 {
     QFile::copy(pristine, "data.db");
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "fill");
-        db.setDatabaseName("data.db");
-        db.open();
-        db.transaction();
-        QSqlQuery query(db);
-        for (int a = 0; a < AreaCount; ++a)
-            query.exec(QString("INSERT INTO TreeView VALUES ('Area-%1', '设备列表', 1)").arg(a));
-        for (int i = 0; i < deviceCount; ++i) {
-            query.exec(QString("INSERT INTO TreeView VALUES ('Device-%1', 'Area-%2', 2)").arg(i).arg(i % AreaCount));
-            query.exec(QString("INSERT INTO Devices VALUES ('Device-%1', 'Area-%2', 1, 100, 80, 0, 60, 10, 0)").arg(i).arg(i % AreaCount));
-        }
-        db.commit();
-    }
-    QSqlDatabase::removeDatabase("fill");
+    const QString numbers = QString("WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < %1) ");
+    sql(numbers.arg(AreaCount - 1) + "INSERT INTO TreeView SELECT 'Area-' || i, '设备列表', 1 FROM n");
+    sql(numbers.arg(deviceCount - 1) + QString("INSERT INTO TreeView SELECT 'Device-' || i, 'Area-' || (i % %1), 2 FROM n").arg(AreaCount));
+    sql(numbers.arg(deviceCount - 1) + QString("INSERT INTO Devices SELECT 'Device-' || i, 'Area-' || (i % %1), 1, 100, 80, 0, 60, 10, 0 FROM n").arg(AreaCount));
 }
 
 } // namespace
