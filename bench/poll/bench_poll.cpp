@@ -18,13 +18,9 @@
 
 namespace {
 
-struct Figures
-{
-    double livePeriodS;
-    double tickShare; // display ticks whose read-out got through
-};
-
-Figures run(bool withSilent, int seconds, int warmupSeconds)
+// The seconds between two reads of a live device, and the share of display
+// ticks whose read-out got through.
+std::pair<double, double> run(bool withSilent, int seconds, int warmupSeconds)
 {
     ktsim::Simulator sim;
     for (int a = 1; a <= 5; ++a)
@@ -40,29 +36,22 @@ Figures run(bool withSilent, int seconds, int warmupSeconds)
             tiles.last()->setRegAddr(100);
         }
     QReadThread thread;
-    if (thread.ConnectRtu(QString::fromStdString(sim.portPath()), "N", 9600, 8, 1) != 1) {
-        std::fprintf(stderr, "cannot open %s\n", sim.portPath().c_str());
+    if (thread.ConnectRtu(QString::fromStdString(sim.portPath()), "N", 9600, 8, 1) != 1)
         return {0, 0};
-    }
     thread.SetPollList(tiles);
     thread.start();
     thread.ResumePolling();
-
     QEventLoop loop;
     QTimer::singleShot(warmupSeconds * 1000, &loop, &QEventLoop::quit);
     loop.exec();
-
     // The display tick as the page runs it: one read-out a second.
-    int ticks = 0, through = 0, index = 0;
+    int ticks = 0, through = 0;
     QTimer tick;
     QObject::connect(&tick, &QTimer::timeout, [&] {
         quint16 value;
         bool online;
         ++ticks;
-        if (thread.ReadPollEntry(index, value, online)) {
-            ++through;
-            index = (index + 1) % tiles.size();
-        }
+        through += thread.ReadPollEntry(through % tiles.size(), value, online);
     });
     tick.start(1000);
     const uint64_t answered = sim.framesAnswered();
@@ -70,12 +59,10 @@ Figures run(bool withSilent, int seconds, int warmupSeconds)
     clock.start();
     QTimer::singleShot(seconds * 1000, &loop, &QEventLoop::quit);
     loop.exec();
-    const double elapsed = clock.elapsed() / 1000.0;
     const uint64_t reads = sim.framesAnswered() - answered;
     thread.StopPolling();
     thread.wait();
-    thread.CloseRtu();
-    return {reads ? elapsed * 5 / double(reads) : 0, ticks ? double(through) / ticks : 0};
+    return {reads ? clock.elapsed() / 1000.0 * 5 / reads : 0, ticks ? double(through) / ticks : 0};
 }
 
 } // namespace
@@ -84,13 +71,11 @@ int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
     const int seconds = argc > 1 ? atoi(argv[1]) : 60;
-    const int warmup = argc > 2 ? atoi(argv[2]) : 35;
-    const Figures mixed = run(true, seconds, warmup);
-    const Figures alone = run(false, seconds, 5);
+    const auto mixed = run(true, seconds, argc > 2 ? atoi(argv[2]) : 35);
+    const auto alone = run(false, seconds, 5);
     std::printf("10 devices, 5 silent: a live device is read every %.2f s; display read-outs through: %.0f %%\n",
-                mixed.livePeriodS, mixed.tickShare * 100);
-    std::printf("the 5 live ones alone: every %.2f s; display read-outs through: %.0f %%\n", alone.livePeriodS,
-                alone.tickShare * 100);
-    std::printf("ratio: %.2f\n", alone.livePeriodS > 0 ? mixed.livePeriodS / alone.livePeriodS : 0);
+                mixed.first, mixed.second * 100);
+    std::printf("the 5 live ones alone: every %.2f s; display read-outs through: %.0f %%\n", alone.first, alone.second * 100);
+    std::printf("ratio: %.2f\n", alone.first > 0 ? mixed.first / alone.first : 0);
     return 0;
 }

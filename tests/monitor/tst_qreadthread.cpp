@@ -14,17 +14,15 @@ namespace {
 // thread goes first on the way out, while the bus still serves.
 struct Rig
 {
-    explicit Rig(std::initializer_list<ktsim::ModuleSpec> modules = {{}}, const std::string &link = {})
+    explicit Rig(std::initializer_list<ktsim::ModuleSpec> modules = {{}})
     {
         for (const auto &m : modules)
             sim.addModule(m);
-        sim.start(link);
+        sim.start();
     }
-    bool connect(QReadThread &t) const
-    {
-        return t.ConnectRtu(QString::fromStdString(sim.portPath()), "N", 9600, 8, 1) == 1;
-    }
-    void setPollList(std::initializer_list<QPair<int, int>> devices)
+    bool connect(QReadThread &t) const { return t.ConnectRtu(QString::fromStdString(sim.portPath()), "N", 9600, 8, 1) == 1; }
+    // Connected and polling these (station, register) pairs.
+    void poll(std::initializer_list<QPair<int, int>> devices, bool run = true)
     {
         QList<TempWidget *> tiles;
         for (const auto &d : devices) {
@@ -33,6 +31,11 @@ struct Rig
             tiles.last()->setRegAddr(d.second);
         }
         thread->SetPollList(tiles);
+        QVERIFY(connect(*thread));
+        if (run) {
+            thread->start();
+            thread->ResumePolling();
+        }
     }
     // True once the bus has seen more than `seen` requests; with a silent
     // station the master is then inside its transaction for a second.
@@ -80,10 +83,8 @@ private slots:
             {"/dev/tarvo-no-such-port", "N", 9600}, {port, "N", 0}, {port, "S", 9600}, {port, "", 9600}};
         for (const auto &b : bad)
             QVERIFY2(rig.thread->ConnectRtu(b.port, b.parity, b.baud, 8, 1) == -1, qPrintable(b.port + b.parity));
-        // Failures leave nothing open, and connecting again releases the
-        // port the thread held before.
-        QVERIFY(rig.connect(*rig.thread));
-        QVERIFY(rig.connect(*rig.thread));
+        // Failures leave nothing open; connecting again releases the port held before.
+        QVERIFY(rig.connect(*rig.thread) && rig.connect(*rig.thread));
         QReadThread other;
         QVERIFY(!rig.connect(other)); // the port is busy
     }
@@ -91,50 +92,33 @@ private slots:
     void lifecycle()
     {
         Rig rig;
-        rig.setPollList({});
-        QVERIFY(rig.connect(*rig.thread));
-        rig.thread->start();
-        rig.thread->ResumePolling();
-        QTest::qWait(700); // polling an empty list idles, and still stops
-        rig.thread->StopPolling();
-        QVERIFY(rig.thread->wait(5000));
-
         // Out of range leaves the outputs alone; a new list replaces the old.
-        rig.setPollList({{1, 1}, {1, 1}, {1, 1}});
+        rig.poll({{1, 1}, {1, 1}, {1, 1}}, false);
         QVERIFY(rig.entry(3) == "none" && rig.entry(-1) == "none" && rig.entry(2) == "-");
-        rig.setPollList({{1, 1}, {248, 1}});
+        rig.poll({{1, 1}, {248, 1}}, false);
         QCOMPARE(rig.entry(2), QString("none"));
         rig.thread->PausePolling();
         rig.thread->start();
         QTest::qWait(1200); // more than two cycles of the paused thread
         QCOMPARE(rig.sim.framesReceived(), uint64_t(0));
         rig.thread->ResumePolling();
-        // 248 is refused by the master: once its turn is over it must not
-        // have gone out under the address of station 1, whose turn came just before.
+        // 248 is refused by the master: it must not go out under station 1's address.
         QVERIFY(rig.awaitRequest(2));
         QTRY_VERIFY(rig.entry(0) == "1" && rig.entry(1) == "-");
 
-        // A station that falls silent goes offline.
+        // A station that falls silent goes offline; while it times out the
+        // read-out gives its last state at once.
         rig.sim.setFault(1, ktsim::Fault::Silence);
         QTRY_COMPARE_WITH_TIMEOUT(rig.entry(0), QString("-"), 10000);
-
-        // While it times out, the read-out gives its last state at once.
         QVERIFY(rig.awaitRequest(rig.sim.framesReceived()));
         QElapsedTimer clock;
         clock.start();
-        const QString e = rig.entry(0);
-        const qint64 ns = clock.nsecsElapsed();
-        qInfo("read-out during a transaction returned after %.3f ms", ns / 1e6);
-        QCOMPARE(e, QString("-"));
-        QVERIFY2(ns < 100 * 1000 * 1000, "the read-out waited for the serial line");
-
-        // A stop ends the thread once the request has timed out: within the
-        // response timeout, the pause and a margin.
+        QCOMPARE(rig.entry(0), QString("-"));
+        QVERIFY2(clock.elapsed() < 100, "the read-out waited for the serial line");
+        // A stop ends the thread within the response timeout, the pause and a margin.
         rig.thread->StopPolling();
         QVERIFY(rig.thread->wait(1000 + 500 + 2000));
-
-        // Destroyed in the middle of a timing-out request, the thread stops
-        // and closes the port.
+        // Destroyed in the middle of a request, the thread stops and closes the port.
         rig.thread->start();
         QVERIFY(rig.awaitRequest(rig.sim.framesReceived()));
         rig.thread.reset();
@@ -142,54 +126,15 @@ private slots:
         QVERIFY(rig.connect(other));
     }
 
-    void adapterUnplugged()
-    {
-        // Polled through a link, as a /dev/serial/by-id name, which is gone
-        // while the adapter is out and then names a new port.
-        QTemporaryDir dir;
-        Rig rig({{}, {ktsim::ModuleType::Voltage, 2}}, dir.filePath("by-id").toStdString());
-        rig.sim.setReg(1, 100, 250);
-        rig.sim.setReg(2, 100, 1200);
-        rig.setPollList({{1, 100}, {2, 100}});
-        QVERIFY(rig.connect(*rig.thread));
-        QSignalSpy lost(rig.thread.data(), &QReadThread::portLost);
-        QSignalSpy restored(rig.thread.data(), &QReadThread::portRestored);
-        rig.thread->start();
-        rig.thread->ResumePolling();
-        QTRY_VERIFY(rig.entry(0) == "250" && rig.entry(1) == "1200");
-
-        rig.sim.unplug();
-        QTRY_COMPARE_WITH_TIMEOUT(lost.size(), 1, 2000);
-        QVERIFY(lost.at(0).at(0).toString().startsWith(dir.filePath("by-id") + ": "));
-        QVERIFY(rig.entry(0) == "-" && rig.entry(1) == "-");
-        // A stop while it reconnects ends at once, and a start goes on reconnecting.
-        QElapsedTimer clock;
-        clock.start();
-        rig.thread->StopPolling();
-        QVERIFY(rig.thread->wait(1000));
-        qInfo("stopped while reconnecting after %lld ms", clock.elapsed());
-        rig.thread->start();
-
-        QVERIFY(rig.sim.plug());
-        QTRY_COMPARE_WITH_TIMEOUT(restored.size(), 1, 3000);
-        rig.sim.setReg(1, 100, 251);
-        QTRY_VERIFY(rig.entry(0) == "251" && rig.entry(1) == "1200");
-        QVERIFY(rig.sim.framesReceived() > 0);
-        QCOMPARE(lost.size(), 1);
-    }
-
     void silentBusAndDevices()
     {
         // Three answering devices falling silent in a row are a silent bus:
         // all go offline at once, and the first answer ends it.
         Rig rig({{}, {ktsim::ModuleType::Voltage, 2}, {ktsim::ModuleType::Humidity, 3}, {ktsim::ModuleType::Current, 4}});
-        rig.setPollList({{1, 100}, {2, 100}, {3, 100}, {4, 100}, {9, 100}});
-        QVERIFY(rig.connect(*rig.thread));
-        rig.thread->SetPollPause(0);
         QSignalSpy lost(rig.thread.data(), &QReadThread::portLost);
         QSignalSpy restored(rig.thread.data(), &QReadThread::portRestored);
-        rig.thread->start();
-        rig.thread->ResumePolling();
+        rig.thread->SetPollPause(0);
+        rig.poll({{1, 100}, {2, 100}, {3, 100}, {4, 100}, {9, 100}});
         QTRY_VERIFY_WITH_TIMEOUT(rig.entry(3) != "-" && rig.entry(3) != "none", 10000);
         for (int station = 1; station <= 4; ++station)
             rig.sim.setFault(station, ktsim::Fault::Silence);
@@ -197,18 +142,15 @@ private slots:
         QVERIFY(lost.at(0).at(0).toString().endsWith(": 总线无应答"));
         for (int i = 0; i < 4; ++i)
             QVERIFY(rig.entry(i) == "-" || rig.entry(i) == "none");
-        rig.sim.setFault(3, ktsim::Fault::None);
+        for (int station = 1; station <= 4; ++station)
+            rig.sim.setFault(station, ktsim::Fault::None);
         QTRY_COMPARE_WITH_TIMEOUT(restored.size(), 1, 10000);
         QCOMPARE(lost.size(), 1);
-
         // Station 9 never answered: after three failures it is read only every
-        // tenth round, so twenty reads of station 3 take at most two of its.
-        for (int station : {1, 2, 4})
-            rig.sim.setFault(station, ktsim::Fault::None);
+        // tenth round, so twenty rounds take at most two of its.
         QTRY_VERIFY_WITH_TIMEOUT(rig.failedReads(4) >= 3, 15000);
         const int before = rig.failedReads(4);
-        const uint64_t frames = rig.sim.framesReceived();
-        QVERIFY(rig.awaitRequest(frames + 5 * 20));
+        QVERIFY(rig.awaitRequest(rig.sim.framesReceived() + 5 * 20));
         QVERIFY2(rig.failedReads(4) - before <= 3, qPrintable(QString::number(rig.failedReads(4) - before)));
     }
 
@@ -217,21 +159,17 @@ private slots:
         // Most cycles stop the thread right after starting it: a stop that
         // comes before the new thread runs must not be lost.
         Rig rig({{}, {ktsim::ModuleType::Voltage, 2}});
-        rig.setPollList({{1, 1}, {2, 1}, {3, 1}});
-        QVERIFY(rig.connect(*rig.thread));
-        rig.thread->start();
-        rig.thread->ResumePolling();
+        rig.poll({{1, 1}, {2, 1}, {3, 1}});
         int reads = 0;
         for (int cycle = 0; cycle < 150; ++cycle) {
             if (cycle % 10 == 0) // now and then let a request go out
                 QVERIFY(rig.awaitRequest(rig.sim.framesReceived()));
             for (int i = 0; i < 3; ++i) {
-                const QString e = rig.entry(i);
-                QVERIFY2(e == "none" || e == "-" || e == QString::number(i + 1), qPrintable(e));
-                reads += e == QString::number(i + 1);
+                reads += rig.entry(i) == QString::number(i + 1);
+                QVERIFY(QStringList({"none", "-", QString::number(i + 1)}).contains(rig.entry(i)));
             }
             rig.thread->StopPolling();
-            QVERIFY2(rig.thread->wait(5000), qPrintable(QStringLiteral("cycle %1").arg(cycle)));
+            QVERIFY2(rig.thread->wait(5000), qPrintable(QString::number(cycle)));
             rig.thread->start();
         }
         QVERIFY(reads > 0);

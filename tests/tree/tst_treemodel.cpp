@@ -3,18 +3,6 @@
 #include <QAbstractItemModelTester>
 #include <QTest>
 
-namespace {
-
-const QString kRoot = QStringLiteral("设备列表");
-
-// A row as the select returns it: the level as a 64-bit integer.
-QMap<QString, QVariant> row(const QString &item, const QString &parent = kRoot, qlonglong level = 1)
-{
-    return {{"item", item}, {"parent", parent}, {"Level", level}};
-}
-
-} // namespace
-
 class TestTreeModel : public QObject
 {
     Q_OBJECT
@@ -22,21 +10,23 @@ class TestTreeModel : public QObject
 private slots:
     void buildTree_data()
     {
-        QTest::addColumn<RowSet>("rows");
+        // "item<parent:level" rows as the select returns them (the level a 64-bit integer).
+        QTest::addColumn<QString>("rows");
         QTest::addColumn<QString>("tree");
-        QTest::newRow("two areas, devices mixed")
-            << RowSet{row("A"), row("B"), row("D1", "B", 2), row("D2", "A", 2), row("D3", "B", 2), row("D4", "A", 2)}
-            << "A[D2,D4] B[D1,D3]";
-        QTest::newRow("devices of both areas before either")
-            << RowSet{row("D1", "B", 2), row("D2", "A", 2), row("A"), row("D3", "A", 2), row("B")} << "A[D2,D3] B[D1]";
-        QTest::newRow("orphan; level plays no part")
-            << RowSet{row("A", kRoot, 7), row("X", "Nowhere", 2), row("D", "A", 1), row("B")} << "A[D] B[]";
+        QTest::newRow("devices mixed") << "A<R:1 B<R:1 D1<B:2 D2<A:2 D3<B:2 D4<A:2" << "A[D2,D4] B[D1,D3]";
+        QTest::newRow("devices before their areas") << "D1<B:2 D2<A:2 A<R:1 D3<A:2 B<R:1" << "A[D2,D3] B[D1]";
+        QTest::newRow("orphan; level plays no part") << "A<R:7 X<Nowhere:2 D<A:1 B<R:1" << "A[D] B[]";
     }
 
     void buildTree()
     {
-        QFETCH(RowSet, rows);
-        TreeModel model({kRoot}, rows);
+        QFETCH(QString, rows);
+        RowSet set;
+        for (const QString &r : rows.split(' '))
+            set << QMap<QString, QVariant>{{"item", r.section('<', 0, 0)},
+                                           {"parent", r.section('<', 1).section(':', 0, 0).replace("R", "设备列表")},
+                                           {"Level", r.section(':', 1).toLongLong()}};
+        TreeModel model({"设备列表"}, set);
         QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::QtTest);
         QStringList areas;
         for (int a = 0; a < model.rowCount(); ++a) {
@@ -47,21 +37,15 @@ private slots:
             areas << area.data().toString() + '[' + devices.join(',') + ']';
         }
         QTEST(areas.join(' '), "tree");
-
-        // Only the names are shown: the level is no column, also not under an area.
+        // Only the names are shown; out of range is refused and moves nothing.
         const QModelIndex area = model.index(0, 0);
         QCOMPARE(model.columnCount(area), 1);
-        for (int column : {1, -1})
-            QVERIFY(!model.index(0, column).isValid() && !model.index(0, column, area).isValid());
-        QVERIFY(!model.index(model.rowCount(), 0).isValid() && !model.index(model.rowCount(area), 0, area).isValid());
-        // Out of range: refused, nothing moves (the tester checks that no signal lies).
-        QVERIFY(!model.removeRows(model.rowCount(), 1));
-        QVERIFY(!model.removeRows(-1, 1, area));
+        QVERIFY(!model.index(0, 1, area).isValid() && !model.index(model.rowCount(area), 0, area).isValid());
+        QVERIFY(!model.removeRows(model.rowCount(), 1) && !model.removeRows(-1, 1, area));
         QVERIFY(!model.removeRows(1, INT_MAX, area));
         QVERIFY(model.removeRows(0, model.rowCount()));
     }
 };
 
 QTEST_MAIN(TestTreeModel)
-
 #include "tst_treemodel.moc"
