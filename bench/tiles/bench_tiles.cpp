@@ -5,7 +5,7 @@
 // QT_QPA_PLATFORM=offscreen.
 #include "deviceview.h"
 #include "sqlitehelper.h"
-#include "tests/store/sqlfile.h"
+#include "tests/common/sqlfile.h"
 
 #include "sim/simulator.h"
 

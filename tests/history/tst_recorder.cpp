@@ -1,4 +1,5 @@
 #include "recorder.h"
+#include "sqlfile.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -30,28 +31,6 @@ Reading reading(const QString &name, qint64 msecs, const QString &value)
     Reading r{"A", name, 1, {10, 20, 80, 90}, msecs, value != "x", quint16(value == "e" ? 0xFFFF : value.toInt())};
     judge(r);
     return r;
-}
-
-// Runs SQL on a file through a connection of its own: per row its columns
-// joined by blanks, or "failed: <reason>".
-QStringList sqlOn(const QString &file, const QString &statement)
-{
-    QStringList rows;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "inspect");
-        db.setDatabaseName(file);
-        QSqlQuery query(db);
-        if (!db.open() || !query.exec(statement))
-            rows << "failed: " + query.lastError().text();
-        while (query.next()) {
-            QStringList columns;
-            for (int i = 0; i < query.record().count(); ++i)
-                columns << query.value(i).toString();
-            rows << columns.join(' ');
-        }
-    }
-    QSqlDatabase::removeDatabase("inspect");
-    return rows;
 }
 
 // Unwritable even for root: immutable where the file system has the flag.
@@ -166,13 +145,13 @@ private slots:
         recorder->monitoringStopped({});
         recorder.reset();
         const QString seconds = "((%1 - %2) / 1000)";
-        QTEST(sqlOn(path, QString("SELECT %1 || ':' || ifnull(raw, '') || ':' || state FROM readings ORDER BY t")
-                              .arg(seconds.arg("t").arg(t0))),
+        QTEST(sql(QString("SELECT %1 || ':' || ifnull(raw, '') || ':' || state FROM readings ORDER BY t")
+                              .arg(seconds.arg("t").arg(t0)), path),
               "readings");
-        QTEST(sqlOn(path, QString("SELECT %1 || ' ' || text || ifnull(' =' || value, '') || CASE WHEN repeats > 1 "
+        QTEST(sql(QString("SELECT %1 || ' ' || text || ifnull(' =' || value, '') || CASE WHEN repeats > 1 "
                                   "THEN ' x' || repeats || '@' || %2 ELSE '' END FROM events WHERE device IS NOT NULL "
                                   "ORDER BY id")
-                              .arg(seconds.arg("t").arg(t0), seconds.arg("last_t").arg(t0))),
+                              .arg(seconds.arg("t").arg(t0), seconds.arg("last_t").arg(t0)), path),
               "events");
     }
 
@@ -195,13 +174,13 @@ private slots:
         for (const QString &key : QString("kind area device from state value unit repeats text limits").split(' '))
             select += QString(" || ' ' || ifnull(json_extract(o.payload, '$.%1'), '-')").arg(key);
         const QString limits = R"({"abnormal_high":80,"abnormal_low":20,"alarm_high":90,"alarm_low":10})";
-        QCOMPARE(sqlOn(path, select + " FROM outbox o JOIN events e ON e.id = o.event ORDER BY o.id"),
+        QCOMPARE(sql(select + " FROM outbox o JOIN events e ON e.id = o.event ORDER BY o.id", path),
                  (QStringList{"1 system - - - - - - 1 开始监控：/dev/ttyUSB0 9600 8N1 -",
                               "1 alarm A D1 normal alarm 95 %RH 2 正常 → 报警 " + limits,
                               "1 normal A D1 alarm normal 50 %RH 1 报警 → 正常 " + limits,
                               "1 system - - - - - - 1 删除设备：A/D2 -"}));
         // Offline is not among the kinds pushed, but journaled.
-        QCOMPARE(sqlOn(path, "SELECT text FROM events WHERE kind = 2"), QStringList{"离线"});
+        QCOMPARE(sql("SELECT text FROM events WHERE kind = 2", path), QStringList{"离线"});
     }
 
     void retention()
@@ -220,11 +199,11 @@ private slots:
                 recorder.record(reading("D", now - 10 * DayMs + i * 1000, i == 0 ? "95" : QString::number(50 + i % 2)));
         }
         const QString count = "SELECT count(*) FROM readings UNION ALL SELECT group_concat(text) FROM events";
-        QCOMPARE(sqlOn(path, count).value(0), QString("30100"));
+        QCOMPARE(sql(count, path).value(0), QString("30100"));
         Recorder recorder(path);
         recorder.setRetentionDays(365);
         recorder.open();
-        QTRY_COMPARE_WITH_TIMEOUT(sqlOn(path, count), (QStringList{"100", "正常 → 报警,报警 → 正常"}), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(sql(count, path), (QStringList{"100", "正常 → 报警,报警 → 正常"}), 20000);
     }
 
     void unusable_data()
@@ -272,8 +251,8 @@ private slots:
         QSqlDatabase::removeDatabase("other");
 
         // Nothing fed was lost, and the journal says what happened.
-        QCOMPARE(sqlOn(path, "SELECT count(*) FROM readings"), QStringList{QString::number(rig.fed)});
-        const QStringList system = sqlOn(path, "SELECT text FROM events WHERE kind = 5 ORDER BY id");
+        QCOMPARE(sql("SELECT count(*) FROM readings", path), QStringList{QString::number(rig.fed)});
+        const QStringList system = sql("SELECT text FROM events WHERE kind = 5 ORDER BY id", path);
         if (fault == "damaged") {
             const QStringList aside = QDir(dir.path()).entryList({"history-damaged-*.db"});
             QCOMPARE(system, QStringList{"history.db 已损坏，已改名为 " + aside.value(0)});
@@ -291,7 +270,7 @@ private slots:
         // and has everything up to a second before the kill.
         QTemporaryDir dir;
         const QString path = dir.filePath("history.db");
-        const auto last = [&path] { return sqlOn(path, "SELECT max(t) FROM readings").value(0).toLongLong(); };
+        const auto last = [&path] { return sql("SELECT max(t) FROM readings", path).value(0).toLongLong(); };
         for (int round = 0; round < 3; ++round) {
             QProcess child;
             child.start(QCoreApplication::applicationFilePath(), {"--record-until-killed", path});
@@ -302,7 +281,7 @@ private slots:
             const qint64 killedAt = QDateTime::currentMSecsSinceEpoch();
             child.kill();
             QVERIFY(child.waitForFinished());
-            QCOMPARE(sqlOn(path, "PRAGMA quick_check"), QStringList{"ok"});
+            QCOMPARE(sql("PRAGMA quick_check", path), QStringList{"ok"});
             QVERIFY2(killedAt - last() <= 1000 + 250, qPrintable(QString::number(killedAt - last())));
         }
     }

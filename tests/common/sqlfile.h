@@ -4,7 +4,7 @@
 #include <QtSql>
 
 // Runs SQL on a file through a connection of its own, apart from the
-// program's: the rows, each its columns joined by '|', or "failed".
+// program's: the rows, each its columns joined by '|', or "failed: <reason>".
 inline QStringList sql(const QString &statement, const QString &file = "data.db")
 {
     QStringList rows;
@@ -13,7 +13,7 @@ inline QStringList sql(const QString &statement, const QString &file = "data.db"
         db.setDatabaseName(file);
         QSqlQuery query(db);
         if (!db.open() || !query.exec(statement))
-            rows << "failed";
+            rows << "failed: " + query.lastError().text();
         while (query.next()) {
             QStringList columns;
             for (int i = 0; i < query.record().count(); ++i)
