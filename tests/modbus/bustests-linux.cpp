@@ -108,13 +108,10 @@ int main(int argc, char **argv)
     ktsim::Simulator sim, wireTimed;
     for (const ktsim::ModuleSpec &m : ktsim::Simulator::demoBus())
         sim.addModule(m);
-    const Fault faults[] = {Fault::Silence, Fault::BadCrc, Fault::Exception, Fault::WrongAddress,
-                            Fault::Truncated, Fault::Late, Fault::ByteByByte};
-    const int params[] = {0, 0, 6, 0, 0, 300, 5};
-    for (int i = 0; i < 7; ++i) { // stations 10..16, one fault each
-        sim.addModule({ModuleType::KT101, 10 + i});
-        sim.setFault(10 + i, faults[i], params[i]);
-    }
+    const struct { Fault fault; int param; } faults[] = {{Fault::Silence, 0}, {Fault::BadCrc, 0}, {Fault::Exception, 6},
+        {Fault::WrongAddress, 0}, {Fault::Truncated, 0}, {Fault::Late, 300}, {Fault::ByteByByte, 5}};
+    for (int i = 0; i < 7; ++i) // stations 10..16, one fault each
+        sim.addModule({ModuleType::KT101, 10 + i}), sim.setFault(10 + i, faults[i].fault, faults[i].param);
     const struct { int baud; char parity; int stop; } lines[] = {{9600, 'O', 1},  {9600, 'N', 2}, {19200, 'N', 1},
                                                                   {14400, 'N', 1}, {9600, 'E', 1}, {56000, 'N', 1}};
     for (int i = 0; i < 6; ++i) // stations 20..25

@@ -34,12 +34,7 @@ struct OutputCapture
     FILE *stream, *file = std::tmpfile();
     int saved;
     explicit OutputCapture(FILE *s) : stream(s), saved((std::fflush(s), dup(fileno(s)))) { dup2(fileno(file), fileno(stream)); }
-    ~OutputCapture()
-    {
-        std::fflush(stream);
-        dup2(saved, fileno(stream));
-        close(saved), std::fclose(file);
-    }
+    ~OutputCapture() { std::fflush(stream), dup2(saved, fileno(stream)), close(saved), std::fclose(file); }
     std::string text()
     {
         std::fflush(stream);
