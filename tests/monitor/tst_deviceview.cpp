@@ -415,9 +415,8 @@ private slots:
         const QString refuse = "CREATE TRIGGER no BEFORE %1 ON Devices BEGIN SELECT RAISE(ABORT, 'no'); END";
         const QString failed = "box warning|添加失败!";
         const QStringList none;
-        const QString noPort = "box warning|连接失败!请确认COM口是否空闲";
         QTest::newRow("start: no devices") << "start sim N" << "DELETE FROM Devices" << QStringList{"box tips|没有需要监控的设备!"} << same << none;
-        QTest::newRow("start: port 无") << "start 无 N" << "" << QStringList{noPort} << same << none;
+        QTest::newRow("start: port 无") << "start 无 N" << "" << QStringList{"box warning|连接失败!请确认COM口是否空闲"} << same << none;
         QTest::newRow("area: cancelled") << "" << "" << QStringList{addArea, input} << same << none;
         QTest::newRow("area: empty name") << "" << "" << QStringList{addArea, input + " > =", "box warning|名称不能为空!"} << same << none;
         QTest::newRow("area: the header text") << "" << "" << QStringList{addArea, input + " > =设备列表", failed} << same << none;
