@@ -46,6 +46,18 @@ QString stateName(ReadingState state)
     return QString();
 }
 
+QString stateText(ReadingState state)
+{
+    switch (state) {
+    case ReadingState::Normal: return QStringLiteral("正常");
+    case ReadingState::Abnormal: return QStringLiteral("异常");
+    case ReadingState::Alarm: return QStringLiteral("报警");
+    case ReadingState::Offline: return QStringLiteral("离线");
+    case ReadingState::SensorError: return QStringLiteral("传感器错误");
+    }
+    return QString();
+}
+
 void judge(Reading &reading)
 {
     if (!reading.ok) {

@@ -40,6 +40,9 @@ QString unitOf(int deviceType);
 // The state's short name in JSON and CSV: normal, abnormal, alarm, offline, sensor_error.
 QString stateName(ReadingState state);
 
+// The state as the journal words it: 正常, 异常, 报警, 离线, 传感器错误.
+QString stateText(ReadingState state);
+
 // One poll result as it leaves the poll thread: which device, when, and what
 // came back. Travels by value through queued connections.
 struct Reading

@@ -24,18 +24,6 @@ const int PruneTargetMs = 25;
 const int PrunePauseMs = 20;
 const qint64 Never = std::numeric_limits<qint64>::max();
 
-QString stateText(ReadingState state)
-{
-    switch (state) {
-    case ReadingState::Normal: return QStringLiteral("正常");
-    case ReadingState::Abnormal: return QStringLiteral("异常");
-    case ReadingState::Alarm: return QStringLiteral("报警");
-    case ReadingState::Offline: return QStringLiteral("离线");
-    case ReadingState::SensorError: return QStringLiteral("传感器错误");
-    }
-    return QString();
-}
-
 HistorySchema::EventKind kindOf(ReadingState state)
 {
     switch (state) {

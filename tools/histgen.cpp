@@ -53,12 +53,6 @@ struct Event
 const qint64 Second = 1000, Minute = 60 * Second, Hour = 60 * Minute, Day = 24 * Hour;
 const qint64 PollMsecs = 10 * Second;
 
-QString stateText(int state)
-{
-    static const char *const names[] = {"正常", "异常", "报警", "离线", "传感器错误"};
-    return QString::fromUtf8(names[state]);
-}
-
 int eventKind(ReadingState to)
 {
     switch (to) {
@@ -162,7 +156,7 @@ void Generator::addEvent(int device, qint64 t, ReadingState fromState, ReadingSt
         }
     }
     Event e{t, t, 1, eventKind(toState), device, int(fromState), int(toState), value, hasValue,
-            stateText(int(fromState)) + QStringLiteral(" → ") + stateText(int(toState)), QString(), 0};
+            stateText(ReadingState(fromState)) + QStringLiteral(" → ") + stateText(ReadingState(toState)), QString(), 0};
     // Yesterday's alarms and older were mostly seen to.
     if (e.kind == HistorySchema::Alarm && t < to - Day && uniform(0, 1) < 0.9) {
         e.ackUser = QStringLiteral("tarvo");
@@ -273,7 +267,7 @@ bool Generator::run(int extraEvents)
         const Device &dev = devices.at(d - 1);
         events.append({t, t, 1, back ? HistorySchema::BackToNormal : HistorySchema::Abnormal, d,
                        back ? 1 : 0, back ? 0 : 1, dev.limits.abnormalHigh, true,
-                       stateText(back ? 1 : 0) + QStringLiteral(" → ") + stateText(back ? 0 : 1), QString(), 0});
+                       stateText(ReadingState(back ? 1 : 0)) + QStringLiteral(" → ") + stateText(ReadingState(back ? 0 : 1)), QString(), 0});
     }
     std::stable_sort(events.begin(), events.end(), [](const Event &a, const Event &b) { return a.t < b.t; });
     q.prepare(QStringLiteral("INSERT INTO events (uid, t, last_t, repeats, kind, device, from_state, to_state, value,"
