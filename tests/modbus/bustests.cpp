@@ -38,26 +38,6 @@ TEST_CASE(busReadsAndWritesEveryKindOfData)
     CHECK(modbus_read_input_bits(ctx.get(), 0x13, 10, inputs) == 10 && !std::memcmp(coils, bits, 10) && !std::memcmp(inputs, bits, 10));
 }
 
-// Capture keeps the frames silently and starts empty: a request refused
-// before it is sent leaves nothing. Debug mode prints them.
-TEST_CASE(busCapturesFramesOnRequest)
-{
-    Context ctx = openBus(busPort(), 2, responseTimeoutMs);
-    REQUIRE(ctx);
-    uint16_t v[4] = {};
-    uint8_t buf[MODBUS_CAPTURE_SIZE];
-    int length = 0;
-    OutputCapture out(stdout), err(stderr);
-    modbus_set_capture(ctx.get(), 1);
-    CHECK(modbus_read_registers(ctx.get(), 65535, 5, v) == -1 && modbus_get_last_request(ctx.get(), buf, &length) == 0 && length == 0);
-    CHECK_EQ(modbus_read_registers(ctx.get(), 100, 4, v), 4);
-    modbus_get_last_response(ctx.get(), buf, &length);
-    CHECK(length == 13 && buf[0] == 0x02 && buf[3] * 256 + buf[4] == v[0] && out.text().empty() && err.text().empty());
-    modbus_set_debug(ctx.get(), 1);
-    modbus_set_slave(ctx.get(), 1);
-    CHECK(modbus_read_registers(ctx.get(), 100, 1, v) == 1 && out.contains("[01][03][00][64][00][01][C5][D5]\nWaiting for a confirmation...\n<01><03><02>"));
-}
-
 // Station 15 answers 300 ms late, after the 200 ms timeout: the requests right
 // after get their own answers or none, never an earlier request's.
 TEST_CASE(busNeverTakesALateAnswerForTheNextRequest)
