@@ -76,18 +76,12 @@ TEST_CASE(commandsOnTheDemoBus)
         {"kt104 2 offsets", 0,
          "channel 1: offset 0.3 °C\nchannel 2: offset -0.1 °C\nchannel 3: offset 12.7 °C\nchannel 4: offset 0.0 °C\n",
          ""},
-        {"info 1", 0, "station 1: address 1, 9600 baud, 8 data bits, parity N, 1 stop bit\n", ""},
-        {"--json info 2", 0,
-         "{\"station\":2,\"address\":2,\"baud\":9600,\"dataBits\":8,\"parity\":\"N\",\"stopBits\":1,"
-         "\"registers\":[2,3,8,0,0]}\n", ""},
         // A new rate is taken at the restart, which the module does not answer.
         {"set 3 baud 19200", 0,
          "station 3: baud rate 19200 written (register 2 := 4); it takes effect after a restart: tarvoctl restart 3\n",
          ""},
         {"restart 3", 0, "restart sent to station 3; check that it answers at its new settings\n", ""},
         {"-t 200 info 3", 1, "", "tarvoctl: station 3, info: no answer within 200 ms\n"},
-        {"--json -t 200 info 3", 1, "{\"error\":\"station 3, info: no answer within 200 ms\",\"station\":3}\n",
-         "tarvoctl: station 3, info: no answer within 200 ms\n"},
         {"-b 19200 --json set 3 baud 9600", 0,
          "{\"station\":3,\"setting\":\"baud\",\"value\":9600,\"register\":2,\"code\":3}\n", ""},
         {"restart 12", 1, "", "tarvoctl: station 12, restart: Slave device or server failure\n"},
@@ -167,7 +161,7 @@ TEST_CASE(ownBuses)
     pull.join();
 }
 
-int main(int argc, char **argv)
+int main()
 {
     for (const ktsim::ModuleSpec &m : ktsim::Simulator::demoBus())
         demo.addModule(m);
@@ -184,5 +178,5 @@ int main(int argc, char **argv)
         std::perror("simulator");
         return 1;
     }
-    return minitest::runAll(argc, argv);
+    return minitest::runAll();
 }

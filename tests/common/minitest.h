@@ -1,13 +1,11 @@
 // A tiny test harness for the parts that know nothing of Qt (the Modbus layer
 // and the simulator), so that the same test sources also build with mingw-w64
-// and run under wine. Run with no argument for every case, or with names (or
-// name prefixes) for a selection. Prints each failed check and case, and
-// last "N passed, N failed".
+// and run under wine. Prints each failed check and case, and last "N passed,
+// N failed".
 #ifndef TARVO_MINITEST_H
 #define TARVO_MINITEST_H
 
 #include <cstdio>
-#include <cstring>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -39,17 +37,14 @@ void checkEqual(const A &a, const B &b, const char *what, const char *file, int 
         fail(file, line, what + (": " + show(a) + " != " + show(b)));
 }
 
-inline int runAll(int argc, char **argv)
+inline int runAll()
 {
     int passed = 0, failed = 0;
     for (const auto &[name, fn] : cases) {
-        bool selected = argc < 2;
-        for (int i = 1; i < argc; ++i)
-            selected = selected || std::strncmp(name, argv[i], std::strlen(argv[i])) == 0;
-        if (selected && (failures = 0, fn(), failures))
+        if (failures = 0, fn(), failures)
             ++failed, std::fprintf(stderr, "FAILED %s\n", name);
         else
-            passed += selected;
+            ++passed;
     }
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 && passed > 0 ? 0 : 1;
@@ -66,6 +61,6 @@ inline int runAll(int argc, char **argv)
 #define CHECK_EQ(a, b) minitest::checkEqual((a), (b), #a " == " #b, __FILE__, __LINE__)
 // Stops the case when the condition fails (later checks would only cascade).
 #define REQUIRE(cond) do { if (!(cond)) return minitest::fail(__FILE__, __LINE__, #cond); } while (0)
-#define MINITEST_MAIN int main(int argc, char **argv) { return minitest::runAll(argc, argv); }
+#define MINITEST_MAIN int main() { return minitest::runAll(); }
 
 #endif

@@ -100,7 +100,7 @@ TEST_CASE(ptyWriteAfterTheMasterClosedIsAVanishedDevice)
     CHECK(line->write(&byte, 1) == -1 && errno == ECONNRESET);
 }
 
-int main(int argc, char **argv)
+int main()
 {
     ktsim::Simulator sim, wireTimed;
     for (const ktsim::ModuleSpec &m : ktsim::Simulator::demoBus())
@@ -120,5 +120,5 @@ int main(int argc, char **argv)
     if (!sim.start() || !wireTimed.start() || (probe = ::open(sim.portPath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) < 0)
         return std::perror("simulator"), 1;
     port = sim.portPath();
-    return minitest::runAll(argc, argv);
+    return minitest::runAll();
 }

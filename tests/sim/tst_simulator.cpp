@@ -50,16 +50,6 @@ struct Port
     explicit Port(const std::string &path) : fd(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {}
     ~Port() { close(fd); }
 
-    // As a master sets it; a pty keeps the rate, CSTOPB and PARODD.
-    bool setLine(speed_t speed, tcflag_t flags)
-    {
-        termios t;
-        if (tcgetattr(fd, &t) != 0)
-            return false;
-        t.c_cflag |= flags;
-        return cfsetspeed(&t, speed) == 0 && tcsetattr(fd, TCSANOW, &t) == 0;
-    }
-
     // The answer is complete once its CRC fits, else it is what came before
     // 120 ms of silence (nothing after firstMs).
     Bytes exchange(const Bytes &raw, int firstMs = 250)
@@ -186,7 +176,9 @@ TEST_CASE(ktsimAsTheScriptsRunIt)
     // In the background with /dev/null for input it serves until a signal.
     Ktsim chosen("--module kt104:7:19200:O:2 --fault 7:exception:3 --wire-time", "/dev/null");
     Port chosenPort(chosen.line());
-    CHECK(chosenPort.setLine(B19200, CSTOPB | PARODD) && chosenPort.exchange(request(7, 3, 200, 4)) == testcrc::withCrc({7, 0x83, 3}));
+    termios t; // as a master sets the line; a pty keeps the rate, CSTOPB and PARODD
+    REQUIRE(tcgetattr(chosenPort.fd, &t) == 0 && cfsetspeed(&t, B19200) == 0 && (t.c_cflag |= CSTOPB | PARODD));
+    CHECK(tcsetattr(chosenPort.fd, TCSANOW, &t) == 0 && chosenPort.exchange(request(7, 3, 200, 4)) == testcrc::withCrc({7, 0x83, 3}));
     CHECK_EQ(chosen.exitCode(300), -1);
     chosen.signal(SIGTERM);
     CHECK_EQ(chosen.exitCode(), 0);
