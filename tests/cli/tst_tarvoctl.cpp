@@ -55,7 +55,6 @@ ktsim::Simulator demo; // the demo bus; 9 is empty, 12 answers every request wit
 TEST_CASE(commandsOnTheDemoBus)
 {
     const Row rows[] = {
-        {"read 1 hr 100", 0, "hr 100: 235\n", ""},
         {"--json read 1 hr 100", 0, "{\"station\":1,\"table\":\"hr\",\"address\":100,\"values\":[235]}\n", ""},
         {"write 1 co 5 1 0 1", 0, "wrote 3 coils at 5 to station 1\n", ""},
         {"read 1 di 5 3", 0, "di 5: 1\ndi 6: 0\ndi 7: 1\n", ""},
