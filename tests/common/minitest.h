@@ -6,7 +6,7 @@
 #define TARVO_MINITEST_H
 
 #include <cstdio>
-#include <sstream>
+#include <type_traits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -25,11 +25,11 @@ inline void fail(const char *file, int line, const std::string &what)
 template <typename T>
 std::string show(const T &v)
 {
-    std::ostringstream os;
-    os << +v; // bytes as numbers
-    return os.str();
+    if constexpr (std::is_arithmetic_v<T>)
+        return std::to_string(+v); // bytes as numbers
+    else
+        return v;
 }
-inline std::string show(const std::string &v) { return v; }
 template <typename A, typename B>
 void checkEqual(const A &a, const B &b, const char *what, const char *file, int line)
 {

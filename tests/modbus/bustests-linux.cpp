@@ -32,8 +32,7 @@ const termios &settings() { static termios t; return tcgetattr(probe, &t), t; }
 int station(int slave, int baud, char parity, int stopBits)
 {
     Context ctx = openBus(port, slave, 150, baud, parity, stopBits);
-    uint16_t v = 0;
-    return ctx && modbus_read_registers(ctx.get(), 1, 1, &v) == 1 ? v : -1;
+    return ctx ? stationOf(ctx.get(), slave) : -1;
 }
 
 } // namespace

@@ -20,14 +20,6 @@ namespace {
 std::string port, highPort;
 const int responseMs = 200;
 
-// Station address as register 1 answers it, or -1.
-int stationOf(modbus_t *ctx, int slave)
-{
-    uint16_t v = 0;
-    modbus_set_slave(ctx, slave);
-    return modbus_read_registers(ctx, 1, 1, &v) == 1 ? v : -1;
-}
-
 // The rate the port is left at, as another program opening it finds it.
 DWORD currentBaud(const std::string &name)
 {

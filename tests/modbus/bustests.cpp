@@ -47,8 +47,7 @@ TEST_CASE(busNeverTakesALateAnswerForTheNextRequest)
     uint16_t v = 0;
     CHECK(modbus_read_registers(ctx.get(), 1, 1, &v) == -1 && errno == ETIMEDOUT); // 15
     CHECK(modbus_read_registers(ctx.get(), 2, 1, &v) == -1 && errno == ETIMEDOUT); // late as well
-    modbus_set_slave(ctx.get(), 4);
-    CHECK(modbus_read_registers(ctx.get(), 1, 1, &v) == 1 && v == 4);
+    CHECK_EQ(stationOf(ctx.get(), 4), 4);
 }
 
 TEST_CASE(busReportsWhatTheModulesGetWrong)
@@ -56,7 +55,6 @@ TEST_CASE(busReportsWhatTheModulesGetWrong)
     Context ctx = openBus(busPort(), 1, responseTimeoutMs);
     REQUIRE(ctx);
     uint16_t v[5] = {};
-    CHECK(modbus_read_registers(ctx.get(), 9999, 1, v) == -1 && errno == MODBUS_ERR_ILLEGAL_DATA_ADDRESS);
     CHECK(modbus_write_register(ctx.get(), 2, 99) == -1 && errno == MODBUS_ERR_ILLEGAL_DATA_VALUE); // no such baud code
     const struct { int slave; int err; } rows[] = {{10, ETIMEDOUT},           {11, MODBUS_ERR_BAD_CRC},
                                                    {12, MODBUS_ERR_SLAVE_BUSY}, {13, MODBUS_ERR_BAD_SLAVE},
@@ -76,6 +74,5 @@ TEST_CASE(busReportsWhatTheModulesGetWrong)
     CHECK(modbus_read_registers(ctx.get(), 1, 5, v) == 5 && v[0] == 16 && v[1] == 3 && v[2] == 8);
     modbus_set_byte_timeout(ctx.get(), 0, 1000);
     CHECK(modbus_read_registers(ctx.get(), 1, 5, v) == -1 && errno == ETIMEDOUT);
-    modbus_set_slave(ctx.get(), 4); // what still trickles in of that answer is dropped
-    CHECK(modbus_read_registers(ctx.get(), 1, 1, v) == 1 && v[0] == 4);
+    CHECK_EQ(stationOf(ctx.get(), 4), 4); // what still trickles in of that answer is dropped
 }

@@ -1,5 +1,5 @@
 // What the Modbus tests share: a context that closes and frees itself, opened
-// on a port, and a stream kept quiet.
+// on a port, the station that answers, and a stream kept quiet.
 #ifndef TARVO_TESTS_RIG_H
 #define TARVO_TESTS_RIG_H
 
@@ -25,6 +25,14 @@ inline Context openBus(const std::string &port, int slave, int responseMs, int b
     modbus_set_slave(ctx.get(), slave);
     modbus_set_response_timeout(ctx.get(), uint32_t(responseMs / 1000), uint32_t(responseMs % 1000 * 1000));
     return ctx;
+}
+
+// The station address register 1 of `slave` answers, or -1.
+inline int stationOf(modbus_t *ctx, int slave)
+{
+    uint16_t v = 0;
+    modbus_set_slave(ctx, slave);
+    return modbus_read_registers(ctx, 1, 1, &v) == 1 ? v : -1;
 }
 
 // Keeps a stream quiet for its lifetime, through the descriptor (printf and
