@@ -25,16 +25,12 @@ std::string contents(const char *path)
     return s.str();
 }
 
-struct Row
-{
-    std::string args;
-    int status;
-    std::string out; // exactly
-    std::string err; // exactly when it ends a line, else contained; "" for nothing at all
-};
+// The arguments, blank-separated; the exit status, stdout (exactly) and
+// stderr (exactly when it ends a line, else contained; "" for nothing at all).
+struct Row { std::string args; int status; std::string out, err; };
 
-// Runs tarvoctl with the blank-separated arguments and nothing in its
-// environment but TARVO_PORT, set to `port` unless it is empty.
+// Runs tarvoctl with nothing in its environment but TARVO_PORT, set to `port`
+// unless it is empty.
 void check(const std::string &port, const Row &row)
 {
     const int status = std::system(("env -i " + (port.empty() ? "" : "TARVO_PORT=" + port + " ") + TARVOCTL " "
@@ -105,8 +101,6 @@ TEST_CASE(commandsOnTheDemoBus)
 
 TEST_CASE(badArgumentsNeverReachTheWire)
 {
-    const std::string rates = "baud rate must be one the modules take (1200 2400 4800 9600 19200 38400 56000 57600 "
-                              "115200), not '14400'";
     const struct { std::string args, message; } rows[] = {
         {"", "no command"},
         {"-x info 1", "unknown option -x"},
@@ -116,7 +110,8 @@ TEST_CASE(badArgumentsNeverReachTheWire)
         {"write 1 hr 100 70000", "'70000' does not fit a register (-32768 to 65535, or 0x0 to 0xffff)"},
         {"write 1 hr 100 12abc", "'12abc' does not fit a register (-32768 to 65535, or 0x0 to 0xffff)"},
         {"write 1 co 0 2", "a coil takes 0 or 1, not '2'"},
-        {"set 1 baud 14400", rates},
+        {"set 1 baud 14400", "baud rate must be one the modules take (1200 2400 4800 9600 19200 38400 56000 57600 115200), "
+                             "not '14400'"},
         {"-t 0 info 1", "timeout (ms) must be 1 to 60000, not '0'"},
         {"scan 10-5", "last station must be 10 to 247, not '5'"},
         {"kt101 1 offset 12.9", "KT101 offsets are -12.8 to 12.8 degrees, not '12.9'"},
@@ -170,9 +165,5 @@ int main()
         demo.setReg(2, 100 + ch, temps[ch]);
         demo.setReg(2, 200 + ch, res[ch]);
     }
-    if (!demo.start()) {
-        std::perror("simulator");
-        return 1;
-    }
-    return minitest::runAll();
+    return demo.start() ? minitest::runAll() : (std::perror("simulator"), 1);
 }
