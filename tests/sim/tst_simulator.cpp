@@ -92,8 +92,7 @@ struct Ktsim
     std::string line()
     {
         char s[256] = "";
-        pollfd p{fileno(out), POLLIN, 0};
-        return poll(&p, 1, 5000) > 0 && std::fgets(s, sizeof s, out) ? std::string(s, strcspn(s, "\n")) : "";
+        return std::fgets(s, sizeof s, out) ? std::string(s, strcspn(s, "\n")) : "";
     }
     // Its exit status once it has ended (its output closed), or -1 while it runs on.
     int exitCode(int timeoutMs = 5000)
