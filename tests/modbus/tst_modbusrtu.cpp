@@ -1,6 +1,6 @@
 // The master's logic over an in-process line: framing, CRC, checks of the
-// answer, message texts, and the line settings a pty cannot carry (even
-// parity, data bits) down to what the platform line asks of a port. Capture
+// answer, error texts, and the line settings a pty cannot carry (even parity,
+// flow control) down to what the platform line asks of a port. Capture
 // bounds and malformed answers in bulk are the fuzz target's; real lines and
 // timing the bus cases'.
 #include "fakeline.h"
