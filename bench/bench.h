@@ -1,5 +1,4 @@
-// What the benchmarks share. The Qt parts come with the Qt modules a
-// benchmark links.
+// What the benchmarks share; the Qt parts for those that link Qt.
 #ifndef TARVO_BENCH_H
 #define TARVO_BENCH_H
 
@@ -8,15 +7,6 @@
 #include <ctime>
 #include <memory>
 #include <vector>
-#ifdef QT_CORE_LIB
-#include <QtCore>
-#endif
-#ifdef QT_SQL_LIB
-#include <QtSql>
-#endif
-#ifdef QT_WIDGETS_LIB
-#include <QtWidgets>
-#endif
 
 inline double median(std::vector<double> v)
 {
@@ -32,6 +22,8 @@ inline double cpuSeconds(clockid_t clock = CLOCK_PROCESS_CPUTIME_ID)
 }
 
 #ifdef QT_CORE_LIB
+#include <QtCore>
+
 inline double msSince(const QElapsedTimer &clock) { return clock.nsecsElapsed() / 1e6; }
 
 inline void waitMs(int ms)
@@ -40,6 +32,9 @@ inline void waitMs(int ms)
     QTimer::singleShot(ms, &loop, &QEventLoop::quit);
     loop.exec();
 }
+#endif
+#ifdef QT_WIDGETS_LIB
+#include <QtWidgets>
 #endif
 
 #endif

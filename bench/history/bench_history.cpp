@@ -6,6 +6,8 @@
 #include "bench.h"
 #include "recorder.h"
 
+#include <QtSql>
+
 #include <atomic>
 #include <random>
 #include <thread>

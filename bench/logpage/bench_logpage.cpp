@@ -74,7 +74,6 @@ int main(int argc, char **argv)
     }
 
     const double trendMs = median(trend), firstMs = median(first);
-    std::printf("100 devices over 30 days; 1000000 events in the journal; medians\n");
     std::printf("  trend of one device over 30 days, request to painted: %.1f ms (target 300), %zu devices\n", trendMs,
                 trend.size());
     std::printf("  journal, first screen: %.1f ms (target 200), page built before it in %.1f ms\n", firstMs,

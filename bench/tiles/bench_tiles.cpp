@@ -46,7 +46,6 @@ int main(int argc, char **argv)
     bus.addModule({});
     if (!bus.start())
         return 1;
-    std::printf("medians; %d areas, all devices polled at station 1 of the simulator\n", AreaCount);
     bool missed = false;
     for (const int deviceCount : {1000, 3000, 10000}) {
         QTemporaryDir dir;
