@@ -29,7 +29,7 @@ inline double msSince(const QElapsedTimer &clock) { return clock.nsecsElapsed() 
 inline void waitMs(int ms)
 {
     QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    QTimer::singleShot(ms, Qt::PreciseTimer, &loop, &QEventLoop::quit);
     loop.exec();
 }
 #endif

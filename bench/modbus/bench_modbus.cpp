@@ -28,9 +28,9 @@ using Clock = std::chrono::steady_clock;
 
 struct RawExchange
 {
-    int fd;
+    int fd = -1;
     testcrc::Bytes request;
-    std::chrono::duration<double, std::micro> silence;
+    std::chrono::duration<double, std::micro> silence{};
     Clock::time_point lastByte;
 
     bool open(const char *port, int baud, char parity, int slave)
