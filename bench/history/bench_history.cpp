@@ -3,22 +3,12 @@
 // value so that every one is stored; the size of history.db per device-month
 // for a flat, a drifting and a noisy value; and the longest wait of another
 // writer (the log page, the push) while a pruning runs.
+#include "bench.h"
 #include "recorder.h"
 
-#include <QCoreApplication>
-#include <QDateTime>
-#include <QElapsedTimer>
-#include <QEventLoop>
-#include <QFileInfo>
-#include <QSqlQuery>
-#include <QTemporaryDir>
-#include <QThread>
-#include <QTimer>
-#include <QVariant>
+#include <QtSql>
 
 #include <atomic>
-#include <cstdio>
-#include <ctime>
 #include <random>
 #include <thread>
 
@@ -29,18 +19,18 @@ const qint64 DayMs = 24 * 3600 * 1000LL;
 // A temperature device of ten areas, normal.
 Reading device(int i)
 {
-    return {QStringLiteral("Area-%1").arg(i % 10), QStringLiteral("Device-%1").arg(i), 0, {-200, 0, 60, 80}, 0, true, 235};
+    return {QString("Area-%1").arg(i % 10), QString("Device-%1").arg(i), 0, {-200, 0, 60, 80}, 0, true, 235};
 }
 
 // Runs a statement on a connection of its own (named `name`, for the thread
 // it runs in) and gives the first column of its last row.
-qint64 sql(const QString &path, const QString &statement, const QString &name = QStringLiteral("count"))
+qint64 sql(const QString &path, const QString &statement, const QString &name = "count")
 {
     qint64 value = 0;
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", name);
         db.setDatabaseName(path);
-        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+        db.setConnectOptions("QSQLITE_BUSY_TIMEOUT=5000");
         QSqlQuery query(db);
         if (db.open() && query.exec(statement) && query.last())
             value = query.value(0).toLongLong();
@@ -49,28 +39,18 @@ qint64 sql(const QString &path, const QString &statement, const QString &name = 
     return value;
 }
 
-void waitMs(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
 // Readings through a queued call into the recorder's thread, as the poll
 // thread sends them, for 20 s; the percentage of one core that thread used.
 double recordingCost(int perSecond)
 {
     QTemporaryDir dir;
     QThread thread;
-    auto *recorder = new Recorder(dir.filePath(QStringLiteral("history.db")));
+    auto *recorder = new Recorder(dir.filePath("history.db"));
     recorder->runIn(thread);
     const auto cpu = [recorder] {
         double s = 0;
-        QMetaObject::invokeMethod(recorder, [] {
-            timespec ts{};
-            clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-            return ts.tv_sec + ts.tv_nsec / 1e9;
-        }, Qt::BlockingQueuedConnection, &s);
+        QMetaObject::invokeMethod(recorder, [] { return cpuSeconds(CLOCK_THREAD_CPUTIME_ID); },
+                                  Qt::BlockingQueuedConnection, &s);
         return s;
     };
     const double before = cpu(); // also waits until the file is open
@@ -105,7 +85,7 @@ int main(int argc, char **argv)
     // A month of polls every 10 s (20 devices at the default 500 ms pause)
     // for four devices; a change every poll, every third poll or never.
     QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("history.db"));
+    const QString path = dir.filePath("history.db");
     std::printf("history.db per device-month, a poll every 10 s:\n");
     const char *const patterns[] = {"flat value (heartbeat only)", "drifting, a change every 3rd poll",
                                     "noisy, a change every poll"};
@@ -130,13 +110,12 @@ int main(int argc, char **argv)
             }
         }
         std::printf("  %-34s %6.2f MB, %lld rows\n", patterns[pattern], QFileInfo(path).size() / 4e6,
-                    sql(path, QStringLiteral("SELECT count(*) FROM readings")) / 4);
+                    sql(path, "SELECT count(*) FROM readings") / 4);
     }
 
     // Another writer takes the write lock every few milliseconds while the
     // recorder prunes 20 of the noisy month's 30 days.
-    const QString old = QStringLiteral("SELECT count(*) FROM readings WHERE t < %1")
-                            .arg(QDateTime::currentMSecsSinceEpoch() - 10 * DayMs);
+    const QString old = QString("SELECT count(*) FROM readings WHERE t < %1").arg(QDateTime::currentMSecsSinceEpoch() - 10 * DayMs);
     const qint64 pruned = sql(path, old);
     std::atomic<bool> done{false};
     std::atomic<qint64> longest{0};
@@ -144,7 +123,7 @@ int main(int argc, char **argv)
         while (!done) {
             QElapsedTimer clock;
             clock.start();
-            sql(path, QStringLiteral("BEGIN IMMEDIATE"), QStringLiteral("other"));
+            sql(path, "BEGIN IMMEDIATE", "other");
             longest = std::max<qint64>(longest, clock.nsecsElapsed());
             QThread::msleep(2);
         }
@@ -162,5 +141,4 @@ int main(int argc, char **argv)
     done = true;
     other.join();
     std::printf("pruning %lld rows: %.1f s; another writer waited at most %.1f ms\n", pruned, seconds, longest / 1e6);
-    return 0;
 }

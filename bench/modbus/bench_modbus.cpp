@@ -1,28 +1,21 @@
 // Back-to-back one-register reads through our master: the cycle time of
 // each transaction and the CPU time the process spent on them.
-//
-//   bench_modbus PORT BAUD PARITY SLAVE COUNT [--raw] [--single]
-//
-// With --raw the same exchange runs without the master: the request written
-// after the silence between frames (a plain sleep), plain reads until the 7
-// answer bytes are in: the floor that the pty and the simulator leave to any
-// master. With --single each read comes after a pause, as a polled or
-// human-paced one does, and only the read itself is timed.
-// Prints one line of key=value figures for scripts/bench-modbus.
+//   bench_modbus PORT BAUD PARITY SLAVE COUNT [--raw | --single]
+// --raw: the same exchange without the master (the request written after the
+// silence between frames, plain reads until the 7 answer bytes are in), the
+// floor that the pty and the simulator leave to any master. --single: each
+// read comes after a pause, as a polled or human-paced one does, and only the
+// read itself is timed. Prints one line of key=value figures for run.py.
+#include "bench.h"
 #include "crc16.h"
 #include "modbus.h"
 
-#include <algorithm>
-#include <chrono>
 #include <cerrno>
-#include <cstdio>
+#include <chrono>
 #include <cstdlib>
-#include <cstring>
-#include <string>
-#include <ctime>
 #include <numeric>
+#include <string>
 #include <thread>
-#include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -33,14 +26,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double cpuUs() { return std::clock() * 1e6 / CLOCKS_PER_SEC; }
-
-// The raw exchange; false when the port cannot be set up.
 struct RawExchange
 {
-    int fd;
+    int fd = -1;
     testcrc::Bytes request;
-    std::chrono::duration<double, std::micro> silence;
+    std::chrono::duration<double, std::micro> silence{};
     Clock::time_point lastByte;
 
     bool open(const char *port, int baud, char parity, int slave)
@@ -77,10 +67,10 @@ struct RawExchange
 
 int main(int argc, char **argv)
 {
-    const auto given = [&](const char *option) { return std::count(argv + std::min(argc, 6), argv + argc, std::string(option)) > 0; };
-    const bool raw = given("--raw"), single = given("--single");
-    if (argc < 6 || argc != 6 + int(raw) + int(single)) {
-        std::fprintf(stderr, "usage: bench_modbus PORT BAUD PARITY SLAVE COUNT [--raw] [--single]\n");
+    const std::string mode = argc == 7 ? argv[6] : "";
+    const bool raw = mode == "--raw", single = mode == "--single";
+    if (argc < 6 || argc > 7 || (argc == 7 && !raw && !single)) {
+        std::fprintf(stderr, "usage: bench_modbus PORT BAUD PARITY SLAVE COUNT [--raw | --single]\n");
         return 2;
     }
     const int baud = std::atoi(argv[2]), slave = std::atoi(argv[4]), count = std::atoi(argv[5]);
@@ -99,7 +89,7 @@ int main(int argc, char **argv)
 
     std::vector<double> cycles;
     int errors = 0;
-    const double cpu0 = cpuUs();
+    const double cpu0 = cpuSeconds();
     for (Clock::time_point t = Clock::now(); int(cycles.size()) < count;) {
         if (single) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10)); // well past any silence between frames
@@ -113,12 +103,11 @@ int main(int argc, char **argv)
         cycles.push_back(std::chrono::duration<double, std::micro>(t1 - t).count());
         t = t1;
     }
-    const double cpu = cpuUs() - cpu0, wall = std::accumulate(cycles.begin(), cycles.end(), 0.0);
+    const double cpuUs = (cpuSeconds() - cpu0) * 1e6, wall = std::accumulate(cycles.begin(), cycles.end(), 0.0);
     modbus_close(ctx);
     modbus_free(ctx);
     std::sort(cycles.begin(), cycles.end());
     const auto percentile = [&cycles](double p) { return cycles[std::min(cycles.size() - 1, size_t(p * cycles.size()))]; };
     std::printf("tps=%.1f mean_us=%.1f p50_us=%.1f p99_us=%.1f cpu_us=%.2f errors=%d\n", count / (wall / 1e6),
-                wall / count, percentile(0.50), percentile(0.99), cpu / count, errors);
-    return 0;
+                wall / count, percentile(0.50), percentile(0.99), cpuUs / count, errors);
 }

@@ -1,45 +1,25 @@
 // The monitoring page with 1000, 3000 and 10,000 stored devices: how long
 // building the page and loading its tiles takes, one re-arrangement for a new
 // width, one display tick while monitoring runs against the module simulator,
-// and the resident memory of the whole process. Prints medians. Run with
-// QT_QPA_PLATFORM=offscreen.
+// and the resident memory of the whole process. Prints medians.
+#include "bench.h"
 #include "deviceview.h"
 #include "sqlitehelper.h"
 #include "tests/common/sqlfile.h"
 
 #include "sim/simulator.h"
 
-#include <QApplication>
-#include <QComboBox>
-#include <QElapsedTimer>
-#include <QPushButton>
-#include <QTemporaryDir>
-
-#include <algorithm>
-#include <cstdio>
-#include <memory>
-
 namespace {
 
-const int AreaCount = 20;
-const int Runs = 5;
-const int Ticks = 1000;
+const int AreaCount = 20, Runs = 5, Ticks = 1000;
 const double LoadTargetMs = 1500; // 10,000 devices on the development machine
 
 double statusMB(const char *key)
 {
     QFile status("/proc/self/status");
     status.open(QIODevice::ReadOnly);
-    for (const QByteArray &line : status.readAll().split('\n'))
-        if (line.startsWith(key))
-            return line.mid(int(qstrlen(key))).trimmed().split(' ').value(0).toLong() / 1024.0;
-    return -1;
-}
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
+    const QByteArray text = status.readAll();
+    return text.mid(text.indexOf(key) + int(qstrlen(key))).trimmed().split(' ').value(0).toLong() / 1024.0;
 }
 
 // The areas and devices, written into a copy of the empty file the store created.
@@ -66,7 +46,6 @@ int main(int argc, char **argv)
     bus.addModule({});
     if (!bus.start())
         return 1;
-    std::printf("medians; %d areas, all devices polled at station 1 of the simulator\n", AreaCount);
     bool missed = false;
     for (const int deviceCount : {1000, 3000, 10000}) {
         QTemporaryDir dir;
@@ -84,18 +63,18 @@ int main(int argc, char **argv)
             page->resize(1159, 500);
             page->show();
             page->LoadDeviceTiles();
-            build.push_back(clock.nsecsElapsed() / 1e6);
+            build.push_back(msSince(clock));
             QCoreApplication::processEvents(); // layout and the first paint of what is in view
-            firstFrame.push_back(clock.nsecsElapsed() / 1e6);
+            firstFrame.push_back(msSince(clock));
         }
         const double pageMB = statusMB("VmRSS:");
         // A resize that changes the column count: the page's layout, then ArrangeTiles.
         for (int i = 0; i < 11; ++i) {
             clock.start();
             page->resize(i % 2 ? 1159 : 1600, 500);
-            arrange.push_back(clock.nsecsElapsed() / 1e6);
+            arrange.push_back(msSince(clock));
             QCoreApplication::processEvents();
-            settle.push_back(clock.nsecsElapsed() / 1e6);
+            settle.push_back(msSince(clock));
         }
         page->findChild<QComboBox *>("cBBoxCom")->setEditText(QString::fromStdString(bus.portPath()));
         auto *startStop = page->findChild<QPushButton *>("pBStartMonitor");
@@ -107,7 +86,7 @@ int main(int argc, char **argv)
         for (int i = 0; i < Ticks; ++i) {
             clock.start();
             QMetaObject::invokeMethod(page.get(), "MonitorTimer");
-            tick.push_back(clock.nsecsElapsed() / 1e3);
+            tick.push_back(msSince(clock) * 1000);
             if (!tiles.at(i)->visibleRegion().isEmpty())
                 tickInView.push_back(tick.back());
         }
