@@ -2,7 +2,8 @@
 #include "trendplot.h"
 #include "userlog.h"
 
-#include "history/historyschema.h"
+#include "history/recorder.h"
+#include "sqlfile.h"
 
 #include <qwt_plot_curve.h>
 
@@ -21,19 +22,17 @@ class TestUserLog : public QObject
 
     qint64 now = QDateTime::currentMSecsSinceEpoch();
     const qint64 hour = 3600 * 1000;
-    QSqlDatabase db;
 
-    void exec(const QString &sql)
+    static void exec(const QString &statement) { QCOMPARE(sql(statement, "history.db"), QStringList()); }
+    // Events as rows of an insert. device 0: a system event; ackUser "NULL": not acknowledged.
+    static void addEvents(const QStringList &rows)
     {
-        QSqlQuery q(db);
-        QVERIFY2(q.exec(sql), qPrintable(q.lastError().text() + sql));
+        exec("INSERT INTO events (id, uid, t, last_t, kind, device, value, text, ack_user, ack_t) VALUES " + rows.join(','));
     }
-    // device 0: a system event; ackUser "NULL": not acknowledged.
-    void addEvent(int id, qint64 t, int kind, int device, const QString &ackUser = "NULL")
+    static QString event(int id, qint64 t, int kind, int device, const QString &ackUser = "NULL")
     {
-        exec(QString("INSERT INTO events (id, uid, t, last_t, kind, device, value, text, ack_user, ack_t)"
-                     " VALUES (%1, 'u%1', %2, %2, %3, nullif(%4, 0), CASE WHEN %4 THEN 31.5 END, 'e%1', %5, CASE WHEN %5 IS NOT NULL THEN %2 END)")
-                 .arg(id).arg(t).arg(kind).arg(device).arg(ackUser));
+        return QString("(%1, 'u%1', %2, %2, %3, nullif(%4, 0), CASE WHEN %4 THEN 31.5 END, 'e%1', %5, CASE WHEN %5 IS NOT NULL THEN %2 END)")
+            .arg(id).arg(t).arg(kind).arg(device).arg(ackUser);
     }
     static JournalModel *journalOf(UserLog &page)
     {
@@ -54,17 +53,12 @@ private slots:
     void initTestCase()
     {
         QFile::remove("history.db");
-        db = QSqlDatabase::addDatabase("QSQLITE", "fill");
-        db.setDatabaseName("history.db");
-        QVERIFY(db.open() && HistorySchema::create(db));
+        Recorder("history.db").open();
         exec("INSERT INTO devices VALUES (1, '机房', '机柜温度', 0, 5, 10, 30, 35), (2, '仓库', '湿度', 1, 20, 30, 65, 80)");
-        addEvent(1, now - 1 * hour, HistorySchema::Alarm, 1);
-        addEvent(2, now - 2 * hour, HistorySchema::Alarm, 1, "'earlier'");
-        addEvent(3, now - 3 * hour, HistorySchema::Abnormal, 2);
-        addEvent(4, now - 30 * hour, HistorySchema::Offline, 2);
-        addEvent(5, now - 50 * hour, HistorySchema::SensorError, 1);
-        addEvent(6, now - 8 * 24 * hour, HistorySchema::System, 0);
-        addEvent(7, now - 20 * 24 * hour, HistorySchema::Alarm, 2);
+        addEvents({event(1, now - 1 * hour, HistorySchema::Alarm, 1), event(2, now - 2 * hour, HistorySchema::Alarm, 1, "'earlier'"),
+                   event(3, now - 3 * hour, HistorySchema::Abnormal, 2), event(4, now - 30 * hour, HistorySchema::Offline, 2),
+                   event(5, now - 50 * hour, HistorySchema::SensorError, 1), event(6, now - 8 * 24 * hour, HistorySchema::System, 0),
+                   event(7, now - 20 * 24 * hour, HistorySchema::Alarm, 2)});
     }
 
     void filters_data()
@@ -122,10 +116,10 @@ private slots:
         page.show();
         JournalModel *model = journalOf(page);
         const int before = model->rowCount();
-        exec("BEGIN");
+        QStringList rows;
         for (int id = 100; id < 100 + 2 * JournalModel::PageSize + 50; ++id)
-            addEvent(id, now - 5 * hour, HistorySchema::System, 0);
-        exec("COMMIT");
+            rows << event(id, now - 5 * hour, HistorySchema::System, 0);
+        addEvents(rows);
         page.refresh();
         QCOMPARE(model->rowCount(), JournalModel::PageSize);
         model = journalOf(page);
@@ -153,14 +147,13 @@ private slots:
         QCOMPARE(count.last().first().toInt(), 0);
 
         // Only the alarms nobody had acknowledged; the page shows it at once.
-        QSqlQuery q(QString("SELECT group_concat(id || ack_user || (ack_t >= %1 AND ack_t <= %2)) FROM events"
-                            " WHERE ack_user IS NOT NULL").arg(before).arg(QDateTime::currentMSecsSinceEpoch()), db);
-        QVERIFY(q.next());
-        QCOMPARE(q.value(0).toString(), QString("1张工1,2earlier0,7张工1"));
+        QCOMPARE(sql(QString("SELECT group_concat(id || ack_user || (ack_t >= %1 AND ack_t <= %2)) FROM events WHERE ack_user IS NOT NULL")
+                         .arg(before).arg(QDateTime::currentMSecsSinceEpoch()), "history.db"),
+                 QStringList{"1张工1,2earlier0,7张工1"});
         QCOMPARE(journalOf(page)->index(0, JournalModel::AckUserColumn).data().toString(), QString("张工"));
 
         // A new alarm counts again.
-        addEvent(8, now, HistorySchema::Alarm, 1);
+        addEvents({event(8, now, HistorySchema::Alarm, 1)});
         QVERIFY(QTest::qWaitFor([&] { return page.unacknowledgedCount() == 1; }, 5000));
     }
 
@@ -171,7 +164,7 @@ private slots:
         exec(QStringLiteral("INSERT INTO readings VALUES (1, %1, 215, 21.5, 0), (1, %2, 216, 21.6, 0),"
                             " (1, %3, NULL, NULL, 3), (1, %4, 400, 40, 2)")
                  .arg(t0).arg(t0 + 60000).arg(t0 + 120000).arg(t0 + 180500));
-        addEvent(9, t0 + 120000, HistorySchema::Offline, 1);
+        addEvents({event(9, t0 + 120000, HistorySchema::Offline, 1)});
         UserLog page;
         page.show();
         page.showTrend("机房", "机柜温度");
