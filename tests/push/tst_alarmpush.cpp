@@ -116,13 +116,12 @@ template <typename Call> void call(AlarmPush &push, Call slot)
     QMetaObject::invokeMethod(push.worker(), [w = push.worker(), slot] { slot(w); });
 }
 
-PushSettings mqttAt(int port, bool readings = false)
+PushSettings mqttAt(int port)
 {
     PushSettings settings;
     settings.host = "127.0.0.1";
     settings.port = port;
     settings.clientId = "console-1";
-    settings.publishReadings = readings;
     return settings;
 }
 
@@ -173,7 +172,9 @@ private slots:
     {
         Broker broker;
         const QStringList events = queue(1, 3);
-        startPush(mqttAt(broker.port, true));
+        PushSettings settings = mqttAt(broker.port);
+        settings.publishReadings = true;
+        startPush(settings);
         QTRY_COMPARE_WITH_TIMEOUT(status, QString("已连接"), 20000);
         Reading reading{"车间/1", "T+#\x01", 0, {0, 10, 60, 80}, 1772325000000, true, 235};
         for (bool ok : {true, false}) {
