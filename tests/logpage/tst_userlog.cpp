@@ -95,7 +95,6 @@ private slots:
             page.findChild<QComboBox *>("cBRange")->setCurrentIndex(range);
         auto *device = page.findChild<QComboBox *>("cBDevice");
         device->setCurrentText(where);
-        QCOMPARE(device->currentText(), where);
         emit device->activated(device->currentIndex());
         auto *kinds = page.findChild<QComboBox *>("cBKind");
         kinds->setCurrentIndex(kind);
@@ -134,17 +133,14 @@ private slots:
     void acknowledge()
     {
         UserLog page;
-        QSignalSpy count(&page, &UserLog::unacknowledgedChanged);
         page.setUser("张工");
         page.show();
         QTRY_COMPARE(page.unacknowledgedCount(), 2);
         page.findChild<QComboBox *>("cBRange")->setCurrentIndex(3);
-        auto *table = page.findChild<QTableView *>("tableJournal");
-        table->selectAll();
+        page.findChild<QTableView *>("tableJournal")->selectAll();
         const qint64 before = QDateTime::currentMSecsSinceEpoch();
         page.findChild<QPushButton *>("pBAcknowledge")->click();
         QCOMPARE(page.unacknowledgedCount(), 0);
-        QCOMPARE(count.last().first().toInt(), 0);
 
         // Only the alarms nobody had acknowledged; the page shows it at once.
         QCOMPARE(sql(QString("SELECT group_concat(id || ack_user || (ack_t >= %1 AND ack_t <= %2)) FROM events WHERE ack_user IS NOT NULL")
@@ -154,7 +150,7 @@ private slots:
 
         // A new alarm counts again.
         addEvents({event(8, now, HistorySchema::Alarm, 1)});
-        QVERIFY(QTest::qWaitFor([&] { return page.unacknowledgedCount() == 1; }, 5000));
+        QTRY_COMPARE(page.unacknowledgedCount(), 1);
     }
 
     void csv()
@@ -193,7 +189,6 @@ private slots:
                                                "time,area,device,event,repeats,value,unit,ack_user,ack_time\r\n"
                                                "2026-01-01T08:02:00.000+08:00,机房,机柜温度,e9,1,31.5,℃,,\r\n"));
         QVERIFY(plot->exportPng("trend.png") && !QImage("trend.png").isNull());
-        exec("DELETE FROM readings");
     }
 
     // Thinned to what the plot's columns can show, each column keeps its
