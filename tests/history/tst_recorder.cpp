@@ -112,14 +112,10 @@ private slots:
         play(recorder, path, polls, t0);
         recorder->monitoringStopped({});
         recorder.reset();
-        const QString seconds = "((%1 - %2) / 1000)";
-        QTEST(sql(QString("SELECT %1 || ':' || ifnull(raw, '') || ':' || state FROM readings ORDER BY t")
-                              .arg(seconds.arg("t").arg(t0)), path),
-              "readings");
-        QTEST(sql(QString("SELECT %1 || ' ' || text || ifnull(' =' || value, '') || CASE WHEN repeats > 1 "
-                                  "THEN ' x' || repeats || '@' || %2 ELSE '' END FROM events WHERE device IS NOT NULL "
-                                  "ORDER BY id")
-                              .arg(seconds.arg("t").arg(t0), seconds.arg("last_t").arg(t0)), path),
+        const QString t = QString("((t - %1) / 1000)").arg(t0), lastT = QString("((last_t - %1) / 1000)").arg(t0);
+        QTEST(sql("SELECT " + t + " || ':' || ifnull(raw, '') || ':' || state FROM readings ORDER BY t", path), "readings");
+        QTEST(sql("SELECT " + t + " || ' ' || text || ifnull(' =' || value, '') || CASE WHEN repeats > 1 THEN ' x' || repeats || '@' || "
+                      + lastT + " ELSE '' END FROM events WHERE device IS NOT NULL ORDER BY id", path),
               "events");
     }
 

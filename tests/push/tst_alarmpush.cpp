@@ -133,10 +133,7 @@ QStringList queue(int from, int to)
     return payloads;
 }
 
-int outboxRows()
-{
-    return sql("SELECT count(*) FROM outbox", "history.db").value(0).toInt();
-}
+int outboxRows() { return sql("SELECT count(*) FROM outbox", "history.db").value(0).toInt(); }
 
 } // namespace
 
