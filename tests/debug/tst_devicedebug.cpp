@@ -9,9 +9,6 @@
 
 #include <QtTest>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 using namespace console;
 using ktsim::Fault;
 using ktsim::ModuleSpec;
@@ -48,15 +45,11 @@ struct Rig
                            values[k]);
         }
     }
-    // What the named widgets show, "%1" standing for channels 1 to 4.
     QString texts(const QString &names) const
     {
         QStringList out;
         for (const QString &name : names.split(' '))
-            for (int k = 1; k <= (name.contains("%1") ? 4 : 1); ++k) {
-                QWidget *x = w(QString(name).replace("%1", QString::number(k)));
-                out << x->property(x->inherits("QComboBox") ? "currentText" : "text").toString();
-            }
+            out << w(name)->property(w(name)->inherits("QComboBox") ? "currentText" : "text").toString();
         return out.join('|');
     }
     bool connected() const { return texts("BtnComConect") == "断开"; }
@@ -92,23 +85,6 @@ struct Rig
     QStringList boxes;
 };
 
-// A device on a pty that sends back every byte it gets at once: to a write
-// it answers as a module that stayed up, to a read with a frame of the
-// wrong length.
-struct EchoPeer
-{
-    EchoPeer()
-    {
-        socat.start("socat", {"PTY,rawer,link=" + path, "PIPE"});
-        QVERIFY(QTest::qWaitFor([this] { return (held = open(qPrintable(path), O_RDWR | O_NOCTTY)) >= 0; }));
-    }
-    ~EchoPeer() { close(held), socat.terminate(), socat.waitForFinished(); }
-    QTemporaryDir dir;
-    const QString path = dir.filePath("echo");
-    QProcess socat;
-    int held = -1; // no hangup between the page's opens
-};
-
 } // namespace
 
 class TestDeviceDebug : public QObject
@@ -119,7 +95,6 @@ private slots:
     void connection()
     {
         Rig rig;
-        QCOMPARE(rig.texts("cBBoxBaudRate cBBoxDataBits cBBoxStopBits timeoutSpinner"), QString("9600|8|1|1000 ms"));
         QVERIFY(!rig.connect("/dev/tarvo-no-such-port"));
         QCOMPARE(rig.takeBoxes(), L{warn + "连接失败!"});
         // The line settings reach the bus: only the module listening at them
@@ -141,18 +116,13 @@ private slots:
         QCOMPARE(rig.sim.framesReceived(), seen);
 
         // The adapter pulled out: the page lets the dead connection go; once
-        // back, the port connects again. A page destroyed while connected lets
-        // go of the port.
+        // back, the port connects again.
         QVERIFY(rig.connect());
         rig.sim.unplug();
         rig.read(ReadHolding, 1, 100, 1);
         QCOMPARE(rig.takeBoxes(), L{warn + "串口已断开，请重新连接"});
         QCOMPARE(rig.texts("BtnComConect"), QString("连接"));
         QVERIFY(rig.sim.plug() && rig.connect());
-        Rig other;
-        QVERIFY(!other.connect(rig.sim.portPath().c_str()));
-        rig.page.reset();
-        QVERIFY(other.connect(rig.sim.portPath().c_str()));
     }
 
     void read_data()
@@ -192,13 +162,11 @@ private slots:
         rig.log();
         if (log.join(' ').contains("exception"))
             rig.sim.setFault(1, Fault::Exception);
-        const uint64_t seen = rig.sim.framesReceived();
         rig.read(request[0].toInt(), request[1].toInt(), request[2].toInt(), request[3].toInt());
         QCOMPARE(rig.log(), log);
         const bool answered = log.size() == 2 && log[1].startsWith("<<");
         QCOMPARE(rig.takeBoxes(), answered ? L() : L{warn + "读取出错!"});
         QCOMPARE(rig.texts("LEditRRegValue"), shown);
-        QCOMPARE(rig.sim.framesReceived() - seen, uint64_t(log.value(0).startsWith(">>") ? 1 : 0));
     }
 
     void write_data()
@@ -241,103 +209,59 @@ private slots:
         rig.put("cBWriteRegType", {request[1]});
         for (int k = 1; k <= 5; ++k)
             rig.put(QString("LEditWRegVal_%1").arg(k), {fields.value(k - 1, "9")});
-        const bool registers = request[2] == WriteHolding;
         rig.put("cBWriteRegType SpinDebugWServerAddr SpinDebugWRegAddr SpinDebugWRegNum",
-                {request[2], request[0], registers ? 400 : 0, fields.size()});
+                {request[2], request[0], request[2] == WriteHolding ? 400 : 0, fields.size()});
         for (int k = 1; k <= 5; ++k)
             QCOMPARE(rig.w(QString("LEditWRegVal_%1").arg(k))->isEnabled(), k <= fields.size());
-        const uint64_t seen = rig.sim.framesReceived();
         rig.click("BtnDebugWrite");
         QCOMPARE(rig.log(), log);
         QCOMPARE(rig.takeBoxes(), L{box}.filter(QRegularExpression(".+")));
-        QCOMPARE(rig.sim.framesReceived() - seen, uint64_t(log.isEmpty() ? 0 : 1));
     }
 
-    void communicationSettings()
-    {
-        Rig rig;
-        QVERIFY(rig.connect());
-        const QString block = "SpinDebugRServerAddr2 cBBoxBaudRate_2 cBBoxStopBits_2 cBBoxParity_2";
-        rig.put(block, {7, 4, 1, 2}); // codes that differ, so that none can stand for another
-        rig.log();
-        for (const char *set : {"pBSetDevAddr", "pBSetBrrnum", "pBSetStopBit", "pBSetParity"})
-            rig.click(set);
-        QCOMPARE(rig.log(), (L{">>  01 06 00 01 00 07 99 c8", "<<  01 06 00 01 00 07 99 c8", ">>  01 06 00 02 00 04 29 c9",
-                               "<<  01 06 00 02 00 04 29 c9", ">>  01 06 00 04 00 01 09 cb", "<<  01 06 00 04 00 01 09 cb",
-                               ">>  01 06 00 05 00 02 18 0a", "<<  01 06 00 05 00 02 18 0a"}));
-        // Stored at once, still answering at station 1 until the restart,
-        // which a module does not answer.
-        rig.put("cBBoxBaudRate_2", {0});
-        rig.click("BtnReadBaseMeg");
-        QCOMPARE(rig.texts(block), QString("7|19200|2|Even"));
-        rig.log();
-        rig.click("pB_Restart");
-        QCOMPARE(rig.log(), (L{">>  01 06 00 25 00 01 59 c1", "!!  no answer within 200 ms"}));
-        QCOMPARE(rig.takeBoxes(), L{warn + "已操作，请确认是否成功!"});
-
-        EchoPeer peer;
-        QVERIFY(rig.connect(peer.path));
-        rig.click("pB_Restart");
-        QCOMPARE(rig.log(), (L{">>  01 06 00 25 00 01 59 c1", "<<  01 06 00 25 00 01 59 c1"}));
-        QCOMPARE(rig.takeBoxes(), L{warn + "重启失败!"});
-    }
-
-    // How the page shows each way a reset ends; the sweep itself is the
-    // module tests'. Each attempt waits a second for an answer, so the rows
-    // find early or meet quick wrong answers.
+    // How the page shows a reset found, or cancelled; the sweep itself is the
+    // module tests'.
     void resetSweep_data()
     {
-        QTest::addColumn<QString>("bus"); // "module": one at 19200 N; "echo": wrong answers; "": none
+        QTest::addColumn<bool>("module"); // one at 19200 N, found on attempt 5; none: cancelled on attempt 3
         QTest::addColumn<QString>("box");
-        QTest::addColumn<int>("progress"); // the last value seen; -1: not checked
-        const QString failed = "复位失败，请检查接线!";
-        QTest::newRow("found on attempt 5") << "module" << warn + "请手动断电重启测试!" << 5;
-        QTest::newRow("nothing found") << "echo" << "Warning|提示|" + failed << -1;
-        QTest::newRow("cancelled") << "" << none << 3;
-        QTest::newRow("port cannot be opened") << "/dev/tarvo-no-such-port" << warn + failed << -1;
+        QTest::addColumn<int>("progress"); // the last value seen
+        QTest::newRow("found") << true << warn + "请手动断电重启测试!" << 5;
+        QTest::newRow("cancelled") << false << none << 3;
     }
 
     void resetSweep()
     {
-        QFETCH(QString, bus);
+        QFETCH(bool, module);
         QFETCH(QString, box);
         QFETCH(int, progress);
-        EchoPeer peer;
-        Rig rig(bus == "module" ? QList<ModuleSpec>{{ModuleType::KT104, 7, 19200, 'N', 1}} : QList<ModuleSpec>{});
-        // Connected first: the reset closes the page's own connection.
-        if (bus.startsWith('/'))
-            rig.put("cBBoxCom", {bus});
-        else
-            QVERIFY(rig.connect(bus == "echo" ? peer.path : QString()));
+        Rig rig(module ? QList<ModuleSpec>{{ModuleType::KT104, 7, 19200, 'N', 1}} : QList<ModuleSpec>{});
+        QVERIFY(rig.connect()); // the reset closes the page's own connection
         QString dialog;
         QTimer watch;
         watch.callOnTimeout([&] {
             if (auto *d = rig.page->findChild<QProgressDialog *>()) {
                 dialog = QString("%1|%2|%3|%4").arg(d->windowTitle(), d->labelText()).arg(d->maximum()).arg(d->value());
-                if (bus.isEmpty())
+                if (!module)
                     d->cancel();
             }
         });
         watch.start(10);
         rig.click("pBReadConf");
         QCOMPARE(rig.takeBoxes(), (L{"Warning|注意|复位通信参数时总线上只能接要复位的设备!", box}.filter(QRegularExpression(".+"))));
-        QCOMPARE(rig.log(), (bus == "module" ? L{">>复位成功", ">>串口参数为 9600 8 N 1，站号为 1"} : L()));
+        QCOMPARE(rig.log(), (module ? L{">>复位成功", ">>串口参数为 9600 8 N 1，站号为 1"} : L()));
         QVERIFY(!rig.connected());
-        if (progress > 0)
-            QCOMPARE(dialog, QString("Please Wait|操作中，请稍候...|18|%1").arg(progress));
+        QCOMPARE(dialog, QString("Please Wait|操作中，请稍候...|18|%1").arg(progress));
     }
 
     void modulePages()
     {
         Rig rig;
         QVERIFY(rig.connect());
-        // No sensor, and an offset beyond what the field lets one write:
-        // both shown as the module holds them, the offset not written back.
-        rig.sim.setReg(1, 100, 0xFFFF);
+        // An offset beyond what the field lets one write: shown as the module
+        // holds it, not written back.
         rig.sim.setReg(1, 400, 200);
-        rig.click("BtnReadTemp");
         rig.click("BtnReadOffset");
-        QCOMPARE(rig.texts("SBoxKT101_TV01 SBoxKT101_TO01"), QString("65535 ℃|20.0 ℃"));
+        QCOMPARE(rig.texts("SBoxKT101_TO01"), QString("20.0 ℃"));
         rig.log();
         rig.click("BtnSetoffset");
         QCOMPARE(rig.takeBoxes(), L{warn + "偏移量超出 -12.8 到 12.8 ℃，未配置!"});
@@ -345,22 +269,9 @@ private slots:
         rig.click("BtnSetoffset");
         QCOMPARE(rig.log(), (L{">>  01 06 01 90 ff 80 c8 4b", "<<  01 06 01 90 ff 80 c8 4b"}));
 
+        // KT104: three-wire disables exactly the eight widgets of channels 3
+        // and 4, and all four offsets are still written.
         rig.put("SpinDebugRServerAddr3 ChooseWD", {2, 1});
-        QCOMPARE(qobject_cast<QStackedWidget *>(rig.w("sW_MainWindow"))->currentWidget(), rig.w("sw_KT104"));
-        const uint16_t temps[] = {250, 0xFFFF, 65436, 0}, resistances[] = {10000, 65534, 0xFFFF, 12000};
-        for (int k = 0; k < 4; ++k)
-            rig.sim.setReg(2, 100 + k, temps[k]), rig.sim.setReg(2, 200 + k, resistances[k]);
-        rig.click("BtnKT104ReadTemp");
-        rig.click("BtnKT104ReadRes");
-        QCOMPARE(rig.texts("SBoxKT104_TV0%1 SBoxKT104_RV0%1"),
-                 QString("25.0 ℃|65535 ℃|-10.0 ℃|0.0 ℃|100.00Ω|655.34Ω|65535Ω|120.00Ω"));
-        // One channel, and its decimals come back with a valid reading.
-        rig.sim.setReg(2, 101, 235);
-        rig.click("BtnKT104ReadTemp_2");
-        QCOMPARE(rig.texts("SBoxKT104_TV02"), QString("23.5 ℃"));
-
-        // Three-wire disables exactly the eight widgets; all four offsets
-        // are still written.
         auto disabled = [&] {
             QStringList names;
             for (QWidget *x : rig.w("sw_KT104")->findChildren<QWidget *>())
@@ -377,19 +288,6 @@ private slots:
         QCOMPARE(rig.log(), (L{">>  02 10 01 90 00 04 08 00 03 ff fd 00 7f 00 00 4f 78", "<<  02 10 01 90 00 04 c0 28"}));
         rig.put("cB_KT104_Type", {0});
         QCOMPARE(disabled(), QString());
-
-        // Offsets have no error value, and show beyond the trim range.
-        rig.sim.setReg(2, 403, 0xFFFF);
-        rig.sim.setReg(2, 401, 200);
-        rig.click("BtnKT104ReadOffset");
-        QCOMPARE(rig.texts("SBoxKT104_TO0%1"), QString("0.3 ℃|20.0 ℃|12.7 ℃|-0.1 ℃"));
-        rig.click("BtnKT104SetAlloffset");
-        QCOMPARE(rig.takeBoxes(), L{warn + "通道2偏移量超出 -12.7 到 12.7 ℃，未配置!"});
-        rig.put("SBoxKT104_TO04", {-1.5});
-        rig.log();
-        rig.click("BtnKT104Setoffset_4");
-        QCOMPARE(rig.log().value(0), QString(">>  02 06 01 93 ff f1 f8 5c"));
-        QCOMPARE(rig.takeBoxes(), L());
     }
 };
 

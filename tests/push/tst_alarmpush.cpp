@@ -1,11 +1,11 @@
 #include "alarmpush.h"
-#include "historyschema.h"
 #include "deviceview.h"
 #include "mainwindow.h"
 #include "pushdialog.h"
+#include "recorder.h"
+#include "sqlfile.h"
 
 #include <QtNetwork>
-#include <QtSql>
 #include <QtTest>
 #include <QtWidgets>
 
@@ -23,64 +23,48 @@ int freePort()
     return probe.serverPort();
 }
 
-bool waitFor(const std::function<bool()> &done, int ms = 20000)
-{
-    return QTest::qWaitFor(done, ms);
-}
-
-// Debian's mosquitto on a free port of its own, with a password file when asked.
+// Debian's mosquitto on a port of its own: with a password file when asked,
+// else watched by mosquitto_sub -v on tarvo/#, which reconnects a second
+// after a loss.
 struct Broker
 {
     QTemporaryDir dir;
     int port;
-    QProcess process;
+    QProcess process, sub;
+    QStringList lines;
 
     explicit Broker(bool auth = false, int port = freePort()) : port(port)
     {
         QFile conf(dir.filePath("mosquitto.conf"));
         conf.open(QIODevice::WriteOnly);
         // As root it would become the user "mosquitto", who cannot read our folder.
-        conf.write(QString("user %1\n").arg(getpwuid(getuid())->pw_name).toUtf8());
-        conf.write(QString("listener %1 127.0.0.1\nallow_anonymous %2\n").arg(port).arg(!auth).toUtf8());
+        conf.write(QString("user %1\nlistener %2 127.0.0.1\nallow_anonymous %3\n")
+                       .arg(getpwuid(getuid())->pw_name).arg(port).arg(!auth).toUtf8());
         if (auth) {
             QProcess::execute("mosquitto_passwd", {"-b", "-c", dir.filePath("passwd"), "plant", "s3cret"});
             conf.write(QString("password_file %1\n").arg(dir.filePath("passwd")).toUtf8());
         }
         conf.close();
         start();
+        if (auth)
+            return;
+        QObject::connect(&sub, &QProcess::readyReadStandardOutput, [this] {
+            while (sub.canReadLine())
+                lines << QString::fromUtf8(sub.readLine()).trimmed();
+        });
+        sub.start("mosquitto_sub", {"-h", "127.0.0.1", "-p", QString::number(port), "-v", "-t", "tarvo/#", "-q", "1"});
+        QTest::qWait(300);
     }
-    ~Broker() { process.kill(), process.waitForFinished(); }
+    ~Broker() { sub.kill(), sub.waitForFinished(), process.kill(), process.waitForFinished(); }
     void start()
     {
         process.start("/usr/sbin/mosquitto", {"-c", dir.filePath("mosquitto.conf")});
-        waitFor([this] {
+        (void)QTest::qWaitFor([this] {
             QTcpSocket probe;
             probe.connectToHost(QHostAddress::LocalHost, port);
             return probe.waitForConnected(100);
         });
     }
-    void freeze(bool frozen) { ::kill(process.processId(), frozen ? SIGSTOP : SIGCONT); }
-};
-
-// mosquitto_sub -v on tarvo/#.
-struct Watcher
-{
-    QProcess process;
-    QStringList lines;
-
-    // It reconnects on its own, a second after a loss.
-    explicit Watcher(const Broker &broker)
-    {
-        QObject::connect(&process, &QProcess::readyReadStandardOutput, [this] {
-            while (process.canReadLine())
-                lines << QString::fromUtf8(process.readLine()).trimmed();
-        });
-        process.start("mosquitto_sub", {"-h", "127.0.0.1", "-p", QString::number(broker.port), "-v", "-t", "tarvo/#",
-                                        "-q", "1"});
-        process.waitForStarted();
-        QTest::qWait(300);
-    }
-    ~Watcher() { process.kill(), process.waitForFinished(); }
     QStringList on(const QString &topic) const
     {
         QStringList payloads;
@@ -89,19 +73,10 @@ struct Watcher
                 payloads << line.section(' ', 1);
         return payloads;
     }
-    // The ids of the events received, in order.
-    QStringList eventIds() const
-    {
-        QStringList ids;
-        for (const QString &payload : on("tarvo/events"))
-            ids << QJsonDocument::fromJson(payload.toUtf8()).object().value("id").toString();
-        return ids;
-    }
 };
 
-// A small HTTP server that answers each POST as the script says: a status,
-// or 0 to keep the client waiting. Bodies of the requests it answered 2xx go
-// to `delivered`, in order.
+// Answers each POST as the script says: a status, or 0 to keep the client
+// waiting. The bodies it answered 2xx go to `delivered`.
 struct WebhookServer
 {
     QTcpServer server;
@@ -114,27 +89,22 @@ struct WebhookServer
         server.listen(QHostAddress::LocalHost);
         QObject::connect(&server, &QTcpServer::newConnection, [this] {
             QTcpSocket *socket = server.nextPendingConnection();
-            auto buffer = QSharedPointer<QByteArray>::create();
-            QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket, buffer] {
-                buffer->append(socket->readAll());
-                const int head = buffer->indexOf("\r\n\r\n");
-                const QRegularExpression lengthLine("Content-Length: *(\\d+)",
-                                                    QRegularExpression::CaseInsensitiveOption);
-                const int length = lengthLine.match(*buffer).captured(1).toInt();
-                if (head < 0 || buffer->size() < head + 4 + length)
+            // One request at a time on a connection; the JSON body ends it.
+            QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
+                socket->setProperty("request", socket->property("request").toByteArray() + socket->readAll());
+                const QByteArray request = socket->property("request").toByteArray();
+                if (!request.endsWith('}'))
                     return;
-                const QByteArray body = buffer->mid(head + 4, length);
-                buffer->remove(0, head + 4 + length);
+                socket->setProperty("request", QByteArray());
                 const int status = script.value(requests++, 200);
                 if (status == 0)
                     return;
                 if (status / 100 == 2)
-                    delivered << QJsonDocument::fromJson(body).object().value("id").toString();
+                    delivered << QString::fromUtf8(request.mid(request.indexOf("\r\n\r\n") + 4));
                 socket->write(QString("HTTP/1.1 %1 Scripted\r\nContent-Length: 0\r\n\r\n").arg(status).toUtf8());
             });
         });
     }
-    QString url() const { return QString("http://127.0.0.1:%1/hook").arg(server.serverPort()); }
 };
 
 // The worker's slots, called in its thread as the program calls them.
@@ -143,43 +113,27 @@ template <typename Call> void call(AlarmPush &push, Call slot)
     QMetaObject::invokeMethod(push.worker(), [w = push.worker(), slot] { slot(w); });
 }
 
-void apply(AlarmPush &push, const PushSettings &settings)
-{
-    call(push, [settings](PushWorker *w) { w->apply(settings); });
-}
-
-PushSettings mqttAt(int port, bool readings = false)
+PushSettings mqttAt(int port)
 {
     PushSettings settings;
     settings.host = "127.0.0.1";
     settings.port = port;
     settings.clientId = "console-1";
-    settings.publishReadings = readings;
     return settings;
 }
 
-QString eventJson(const QString &uid)
-{
-    return QJsonDocument(QJsonObject{{"id", uid}, {"kind", "alarm"}, {"text", "报警"}}).toJson(QJsonDocument::Compact);
-}
-
-// Rows as the recorder queues them, with ids e<from> to e<to>.
+// Rows as the recorder queues them, with ids e<from> to e<to>: their payloads.
 QStringList queue(int from, int to)
 {
-    QStringList uids;
-    QSqlQuery query(QSqlDatabase::database("test"));
+    QStringList payloads;
     for (int i = from; i <= to; ++i) {
-        uids << "e" + QString::number(i);
-        query.exec(QString("INSERT INTO outbox(event, payload) VALUES(1, '%1')").arg(eventJson(uids.last())));
+        payloads << QString(R"({"id":"e%1","kind":"alarm","text":"报警"})").arg(i);
+        sql(QString("INSERT INTO outbox(event, payload) VALUES(1, '%1')").arg(payloads.last()), "history.db");
     }
-    return uids;
+    return payloads;
 }
 
-int outboxRows()
-{
-    QSqlQuery query("SELECT count(*) FROM outbox", QSqlDatabase::database("test"));
-    return query.next() ? query.value(0).toInt() : -1;
-}
+int outboxRows() { return sql("SELECT count(*) FROM outbox", "history.db").value(0).toInt(); }
 
 } // namespace
 
@@ -194,18 +148,15 @@ class TestAlarmPush : public QObject
     {
         push = std::make_unique<AlarmPush>("history.db");
         connect(push->worker(), &PushWorker::statusChanged, this, [this](const QString &s) { status = s; });
-        apply(*push, settings);
+        call(*push, [settings](PushWorker *w) { w->apply(settings); });
     }
 
 private slots:
     void init()
     {
-        QSqlDatabase::removeDatabase("test");
         for (const char *file : {"history.db", "history.db-wal", "history.db-shm"})
             QFile::remove(file);
-        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "test");
-        db.setDatabaseName("history.db");
-        QVERIFY(db.open() && HistorySchema::create(db));
+        Recorder("history.db").open();
         status.clear();
     }
     void cleanup() { push.reset(); }
@@ -214,29 +165,23 @@ private slots:
     void topicsAndJson()
     {
         Broker broker;
-        Watcher watcher(broker);
-        queue(1, 3);
-        startPush(mqttAt(broker.port, true));
-        QVERIFY(waitFor([&] { return status == "已连接"; }));
+        const QStringList events = queue(1, 3);
+        PushSettings settings = mqttAt(broker.port);
+        settings.publishReadings = true;
+        startPush(settings);
+        QTRY_COMPARE_WITH_TIMEOUT(status, QString("已连接"), 20000);
         Reading reading{"车间/1", "T+#\x01", 0, {0, 10, 60, 80}, 1772325000000, true, 235};
         for (bool ok : {true, false}) {
             reading.ok = ok;
             judge(reading);
             call(*push, [reading](PushWorker *w) { w->publishReading(reading); });
         }
-        QVERIFY(waitFor([&] { return watcher.on("tarvo/车间_1/T___/state").size() == 2 && outboxRows() == 0; }));
+        QTRY_VERIFY(broker.on("tarvo/车间_1/T___/state").size() == 2 && outboxRows() == 0);
 
-        QCOMPARE(watcher.on("tarvo/console/console-1"), QStringList{"online"});
-        QCOMPARE(watcher.on("tarvo/events"), (QStringList{eventJson("e1"), eventJson("e2"), eventJson("e3")}));
-        QStringList states = watcher.on("tarvo/车间_1/T___/state");
-        QCOMPARE(watcher.on("tarvo/车间_1/T___/reading"), states);
-        QJsonObject state = QJsonDocument::fromJson(states.first().toUtf8()).object();
-        QCOMPARE(QDateTime::fromString(state.take("time").toString(), Qt::ISODateWithMs).toMSecsSinceEpoch(),
-                 reading.msecs);
-        QCOMPARE(state, (QJsonObject{{"area", "车间/1"}, {"device", "T+#\x01"}, {"state", "normal"}, {"value", 23.5},
-                                     {"unit", "℃"}, {"limits", QJsonObject{{"alarm_low", 0}, {"abnormal_low", 10},
-                                                                          {"abnormal_high", 60}, {"alarm_high", 80}}}}));
-        QVERIFY(states.last().contains(R"("state":"offline","time")") && states.last().contains(R"("value":null)"));
+        QCOMPARE(broker.on("tarvo/events"), events);
+        const QString state = R"({"area":"车间/1","device":"T+#\u0001","limits":{"abnormal_high":60,"abnormal_low":10,"alarm_high":80,"alarm_low":0},"state":"%1","time":"2026-03-01T08:30:00.000+08:00","unit":"℃","value":%2})";
+        QCOMPARE(broker.on("tarvo/车间_1/T___/state"), (QStringList{state.arg("normal", "23.5"), state.arg("offline", "null")}));
+        QCOMPARE(broker.on("tarvo/车间_1/T___/reading"), broker.on("tarvo/车间_1/T___/state"));
     }
 
     // Events acknowledged, in flight when the broker died, and queued while it
@@ -244,24 +189,23 @@ private slots:
     void brokerRestart()
     {
         Broker broker;
-        Watcher watcher(broker);
         QStringList sent = queue(1, 5);
         startPush(mqttAt(broker.port));
-        QVERIFY(waitFor([&] { return outboxRows() == 0 && watcher.eventIds() == sent; }));
-        broker.freeze(true);
+        QTRY_VERIFY_WITH_TIMEOUT(outboxRows() == 0 && broker.on("tarvo/events") == sent, 20000);
+        ::kill(broker.process.processId(), SIGSTOP);
         sent << queue(6, 20);
         QTest::qWait(1500);
         broker.process.kill();
         broker.process.waitForFinished();
         sent << queue(21, 30);
-        QVERIFY(waitFor([&] { return status.startsWith("连接失败: "); }));
+        QTRY_VERIFY_WITH_TIMEOUT(status.startsWith("连接失败: "), 20000);
         QCOMPARE(outboxRows(), 25);
         // The push tries again 1 s and 3 s after the loss, then at 7 s: the
         // watcher is back by then.
         QTest::qWait(3500);
         broker.start();
-        QVERIFY(waitFor([&] { return watcher.eventIds().size() >= 30 && outboxRows() == 0; }, 40000));
-        QStringList received = watcher.eventIds();
+        QTRY_VERIFY_WITH_TIMEOUT(broker.on("tarvo/events").size() >= 30 && outboxRows() == 0, 40000);
+        QStringList received = broker.on("tarvo/events");
         received.removeDuplicates(); // at least once: a repeat keeps its id
         QCOMPARE(received, sent);
         QCOMPARE(status, QString("已连接"));
@@ -290,8 +234,8 @@ private slots:
 
         MainWindow window;
         auto *line = window.findChild<DeviceView *>()->findChild<QLabel *>("label_3");
-        const QString expected = "报警推送：" + (reason.isEmpty() ? "已连接" : "连接失败: " + reason);
-        QVERIFY2(waitFor([&] { return line->text().contains(expected); }), qPrintable(line->text()));
+        QTRY_VERIFY_WITH_TIMEOUT(line->text().contains("报警推送：" + (reason.isEmpty() ? "已连接" : "连接失败: " + reason)),
+                                 20000);
         QTimer::singleShot(0, [&] {
             auto *dialog = qobject_cast<PushDialog *>(QApplication::activeModalWidget());
             QVERIFY(dialog);
@@ -299,8 +243,7 @@ private slots:
             QCOMPARE(dialog->settings().password, password);
             auto *result = dialog->findChild<QLabel *>("LBTestResult");
             dialog->findChild<QPushButton *>("pBSendTest")->click();
-            QVERIFY(waitFor([&] { return result->text().startsWith("MQTT: "); }));
-            QCOMPARE(result->text(), "MQTT: " + (reason.isEmpty() ? "成功" : reason));
+            QTRY_COMPARE_WITH_TIMEOUT(result->text(), "MQTT: " + (reason.isEmpty() ? "成功" : reason), 20000);
             dialog->reject();
         });
         emit line->linkActivated("push");
@@ -310,13 +253,12 @@ private slots:
     void lastWill()
     {
         Broker broker;
-        Watcher watcher(broker);
         QProcess console;
         console.start(QCoreApplication::applicationFilePath(), {"--console", QString::number(broker.port)});
-        QVERIFY(waitFor([&] { return watcher.on("tarvo/console/console-1") == QStringList{"online"}; }));
+        QTRY_COMPARE_WITH_TIMEOUT(broker.on("tarvo/console/console-1"), QStringList{"online"}, 20000);
         console.kill();
         console.waitForFinished();
-        QVERIFY(waitFor([&] { return watcher.on("tarvo/console/console-1") == QStringList({"online", "offline"}); }));
+        QTRY_COMPARE_WITH_TIMEOUT(broker.on("tarvo/console/console-1"), QStringList({"online", "offline"}), 20000);
     }
 
     // A webhook that fails (500, then silence) gets every event again, in
@@ -326,27 +268,27 @@ private slots:
         WebhookServer server;
         server.script = {500, 0};
         PushSettings settings = mqttAt(freePort());
-        settings.webhookUrl = server.url();
+        settings.webhookUrl = QString("http://127.0.0.1:%1/hook").arg(server.server.serverPort());
         settings.webhookTimeoutMs = 300;
         const QStringList events = queue(1, 3);
         startPush(settings);
-        QVERIFY(waitFor([&] { return server.delivered.size() == 3; }));
-        QCOMPARE(server.delivered, events);
+        QTRY_COMPARE_WITH_TIMEOUT(server.delivered, events, 20000);
         QCOMPARE(server.requests, 5);
         QCOMPARE(outboxRows(), 3);
         Broker broker(false, settings.port);
-        QVERIFY(waitFor([&] { return outboxRows() == 0; }, 70000));
+        QTRY_COMPARE_WITH_TIMEOUT(outboxRows(), 0, 70000);
         QCOMPARE(server.requests, 5);
     }
 };
 
 int main(int argc, char *argv[])
 {
+    qputenv("TZ", "CST-8"); // the payload's times carry the offset
     QApplication app(argc, argv);
     // The console that lastWill kills.
     if (argc == 3 && QByteArray(argv[1]) == "--console") {
         AlarmPush push("history.db");
-        apply(push, mqttAt(QByteArray(argv[2]).toInt()));
+        call(push, [port = QByteArray(argv[2]).toInt()](PushWorker *w) { w->apply(mqttAt(port)); });
         return app.exec();
     }
     TestAlarmPush test;
