@@ -3,6 +3,11 @@
 
 #include <QtTest>
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <memory>
 
 namespace {
@@ -16,6 +21,18 @@ Reading reading(const QString &name, qint64 msecs, const QString &value)
     Reading r{"A", name, 1, {10, 20, 80, 90}, msecs, value != "x", quint16(value == "e" ? 0xFFFF : value.toInt())};
     judge(r);
     return r;
+}
+
+// Unwritable even for root: the immutable flag, where the file system has it.
+bool setImmutable(const QString &path, bool on)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY);
+    int flags = 0;
+    bool ok = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    ok = ok && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    ::close(fd);
+    return ok;
 }
 
 // A recorder in a thread of its own, as the monitoring page runs it, fed a
@@ -186,6 +203,24 @@ private slots:
         file.setFileName(dir.filePath(aside.value(0)));
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), garbage);
+    }
+
+    // A file that cannot be written pauses recording with the reason, and it
+    // resumes, nothing lost, once the file can be written again.
+    void readOnly()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("history.db");
+        Recorder(path).open();
+        if (!setImmutable(path, true))
+            QSKIP("no immutable files here");
+        Rig rig(path, 10);
+        QTRY_COMPARE(rig.changes, QStringList{"-文件只读"});
+        QTest::qWait(1500);
+        QVERIFY(setImmutable(path, false));
+        QTRY_COMPARE(rig.changes, (QStringList{"-文件只读", "+"}));
+        rig.stop();
+        QCOMPARE(sql("SELECT count(*) FROM readings", path), QStringList{QString::number(rig.fed)});
     }
 
     // A process recording is killed: the file has everything up to a second
