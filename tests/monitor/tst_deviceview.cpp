@@ -118,22 +118,19 @@ struct Rig
     bool runUntil(const std::function<bool()> &done)
     {
         QElapsedTimer clock;
-        clock.start();
-        while (clock.elapsed() < 30000) {
-            QTest::qWait(10);
+        for (clock.start(); !done(); QTest::qWait(10)) {
             if (countsBroken.isEmpty() && counts() != counts(true))
                 countsBroken = counts() + " shown for " + counts(true);
-            if (done())
-                return true;
+            if (clock.elapsed() > 30000)
+                return false;
         }
-        return false;
+        return true;
     }
 
     // The answer runs from the event loop, so that a window it opens is met here again.
     bool act()
     {
-        QWidget *window = QApplication::activePopupWidget();
-        window = window ? window : QApplication::activeModalWidget();
+        QWidget *window = QApplication::activePopupWidget() ? QApplication::activePopupWidget() : QApplication::activeModalWidget();
         if (busy || !window || !window->isVisible())
             return false;
         const QString answer = script.isEmpty() ? QString() : script.takeFirst().section(" > ", 1);
@@ -300,8 +297,7 @@ private slots:
         rig.rightClick("M/N2");
         // The next page comes up with the settings that worked.
         rig.open();
-        QCOMPARE(rig.find<QComboBox>("cBBoxCom")->currentText(), port);
-        QCOMPARE(rig.find<QDoubleSpinBox>("MonitorTimeSpinner")->value(), 0.5);
+        QVERIFY(rig.find<QComboBox>("cBBoxCom")->currentText() == port && rig.find<QDoubleSpinBox>("MonitorTimeSpinner")->value() == 0.5);
         rig.page.reset();
         const QString start = "开始监控：" + port + " 9600 8N1|op", stop = "停止监控|op";
         QCOMPARE(sql("SELECT CASE WHEN text LIKE '串口%' THEN substr(text, 1, 4) ELSE text END || '|' || ifnull(user, '') "
@@ -314,20 +310,15 @@ private slots:
     {
         // Stations 1-4 answer, 9 never does.
         Rig rig({{}, {ktsim::ModuleType::Voltage, 2}, {ktsim::ModuleType::Humidity, 3}, {ktsim::ModuleType::Current, 4}});
-        QWidget holder;
-        QList<TempWidget *> tiles;
-        for (int station : {1, 2, 3, 4, 9}) {
-            tiles << new TempWidget(&holder);
-            tiles.last()->setDeviceAddr(station);
-            tiles.last()->setRegAddr(100);
-        }
+        seed("M", {device("1", "M", 1, 0), device("2", "M", 2, 2), device("3", "M", 3, 1), device("4", "M", 4, 3), device("9", "M", 9, 0)});
+        rig.open();
         QReadThread thread, other;
         const auto connect = [&rig](QReadThread &t) {
             return t.ConnectRtu(QString::fromStdString(rig.sim.portPath()), "N", 9600, 8, 1) == 1;
         };
         // Connecting again releases the port held before; meanwhile it is busy for others.
         QVERIFY(connect(thread) && connect(thread) && !connect(other));
-        thread.SetPollList(tiles);
+        thread.SetPollList(rig.tiles());
         PollEntry entry;
         QVERIFY(thread.ReadPollEntry(4, entry) && !thread.ReadPollEntry(5, entry) && !thread.ReadPollEntry(-1, entry));
         const auto read = [&thread](int index) {
@@ -418,7 +409,6 @@ private slots:
         QTest::newRow("modify: type out of range") << "A/D1" << "UPDATE Devices SET Devicetype = 7" << QStringList{deviceMenu + " > 修改设备", modifier + "||D1 ro|1|100|80|0|60|10 > =|D1|1|100|80|0|60|10", "box warning|请选择设备类型!", modifier + "||D1 ro|1|100|80|0|60|10"} << same << none;
         QTest::newRow("modify: humidity 150") << "A/D2" << "UPDATE Devices SET MaxTemp = 150" << QStringList{deviceMenu + " > 修改设备", modifier + percent + "D2 ro|2|100|150|5|70|20 > =1|D2|2|100|150|5|70|20", "box warning|报警上限应在0~100之间!", modifier + percent + "D2 ro|2|100|150|5|70|20"} << same << none;
         QTest::newRow("modify: refused by the store") << "A/D1" << refuse.arg("UPDATE ON Devices") << QStringList{deviceMenu + " > 修改设备", modifier + percent + "D1 ro|5|5|5|5|5|5 > =1|D1|5|5|5|5|5|5", "box warning|修改失败!"} << same << none;
-        QTest::newRow("modify: monitoring") << "A/D1" << "monitoring" << QStringList{deviceMenu + " > 修改设备", "box warning|请暂停监控后再修改设备"} << same << none;
         QTest::newRow("delete device: no") << "A/D1" << "" << QStringList{deviceMenu + " > 删除设备", ask + " > 否"} << same << none;
         QTest::newRow("delete device: the one of that area") << "A/D1" << twoD1 << QStringList{deviceMenu + " > 删除设备", ask + " > 是"} << "A+[D2] E+[D1]" << QStringList{"-D1<A:2", "-D1<A@1/100#0[80,0,60,10]"};
         QTest::newRow("delete device: refused by the store") << "A/D1" << refuse.arg("DELETE ON Devices") << QStringList{deviceMenu + " > 删除设备", ask + " > 是", "box warning|删除失败!"} << same << none;

@@ -44,7 +44,6 @@ private slots:
         QTest::newRow("most negative temperature") << 0 << Band << 32768.0 << int(Alarm) << "-3276.8 -3276.8 T(℃)";
         QTest::newRow("most negative humidity") << 1 << Wide << 32768.0 << int(Normal) << "-32768 -32768 T(%RH)";
         QTest::newRow("most positive voltage") << 2 << Wide << 32767.0 << int(Normal) << "32767 32767 T(mV)";
-        QTest::newRow("negative current") << 3 << Wide << 65534.0 << int(Normal) << "-2 -2 T(uA)";
         QTest::newRow("no reading within limits") << 0 << Wide << 65535.0 << int(Alarm) << "65535 错误 T(℃)";
         QTest::newRow("zero limits") << 0 << Limits{} << 235.0 << int(Alarm) << "23.5 23.5 T(℃)";
         QTest::newRow("at max alarm") << 1 << Band << 80.0 << int(Alarm) << "80 80 T(%RH)";
