@@ -255,8 +255,7 @@ private slots:
         const auto readings = [&rig] { return rig.tileTexts(true).join(' '); };
         rig.startStop("sim");
         QVERIFY(rig.runUntil([&] { return readings().startsWith("01200 023.5 165 2错误 "); }));
-        // Silenced at run time: offline at its next turn. Stopped right then,
-        // a restart goes on with tile 1, not 0.
+        // Silenced at run time: offline at its next turn.
         rig.sim.setFault(4, ktsim::Fault::Silence);
         QVERIFY(rig.runUntil([&] { return readings().startsWith('3'); }));
         rig.startStop();
@@ -405,7 +404,7 @@ private slots:
         QTest::newRow("device: name taken") << "E" << "" << QStringList{areaMenu + " > 添加设备", temperature + "D2|1|1|80.5|0|60|10 > =1,0|D2|1|1|80.55|0|60|10", failed} << same << none;
         QTest::newRow("device: refused by the store") << "E" << refuse.arg("INSERT ON TreeView") << QStringList{areaMenu + " > 添加设备", temperature + "D3|1|100|80|0|60|10 > =0|D3|1|100|80|0|60|10", failed} << same << none;
         QTest::newRow("device: monitoring") << "E" << "monitoring" << QStringList{areaMenu + " > 添加设备", "box warning|请暂停监控后再添加新设备"} << same << none;
-        QTest::newRow("modify the device of that area") << "E/D1" << twoD1 << QStringList{deviceMenu + " > 修改设备", modifier + "电流 uA|电流范围：-32767~32768 uA|D1 ro|7|200|500|-500|300|-300 > =3|X|7|200|500|-500|300|-300"} << "A+[D1,D2] E+[D1]" << QStringList{"-D1<E@5/100#0[80,0,60,10]", "+D1<E@7/200#3[500,-500,300,-300]"};
+        QTest::newRow("modify: the device of that area") << "E/D1" << twoD1 << QStringList{deviceMenu + " > 修改设备", modifier + "电流 uA|电流范围：-32767~32768 uA|D1 ro|7|200|500|-500|300|-300 > =3|X|7|200|500|-500|300|-300"} << "A+[D1,D2] E+[D1]" << QStringList{"-D1<E@5/100#0[80,0,60,10]", "+D1<E@7/200#3[500,-500,300,-300]"};
         QTest::newRow("modify: type out of range") << "A/D1" << "UPDATE Devices SET Devicetype = 7" << QStringList{deviceMenu + " > 修改设备", modifier + "||D1 ro|1|100|80|0|60|10 > =|D1|1|100|80|0|60|10", "box warning|请选择设备类型!", modifier + "||D1 ro|1|100|80|0|60|10"} << same << none;
         QTest::newRow("modify: humidity 150") << "A/D2" << "UPDATE Devices SET MaxTemp = 150" << QStringList{deviceMenu + " > 修改设备", modifier + percent + "D2 ro|2|100|150|5|70|20 > =1|D2|2|100|150|5|70|20", "box warning|报警上限应在0~100之间!", modifier + percent + "D2 ro|2|100|150|5|70|20"} << same << none;
         QTest::newRow("modify: refused by the store") << "A/D1" << refuse.arg("UPDATE ON Devices") << QStringList{deviceMenu + " > 修改设备", modifier + percent + "D1 ro|5|5|5|5|5|5 > =1|D1|5|5|5|5|5|5", "box warning|修改失败!"} << same << none;
