@@ -25,16 +25,12 @@ std::string contents(const char *path)
     return s.str();
 }
 
-struct Row
-{
-    std::string args;
-    int status;
-    std::string out; // exactly
-    std::string err; // exactly when it ends a line, else contained; "" for nothing at all
-};
+// The arguments, blank-separated; the exit status, stdout (exactly) and
+// stderr (exactly when it ends a line, else contained; "" for nothing at all).
+struct Row { std::string args; int status; std::string out, err; };
 
-// Runs tarvoctl with the blank-separated arguments and nothing in its
-// environment but TARVO_PORT, set to `port` unless it is empty.
+// Runs tarvoctl with nothing in its environment but TARVO_PORT, set to `port`
+// unless it is empty.
 void check(const std::string &port, const Row &row)
 {
     const int status = std::system(("env -i " + (port.empty() ? "" : "TARVO_PORT=" + port + " ") + TARVOCTL " "
@@ -55,7 +51,6 @@ ktsim::Simulator demo; // the demo bus; 9 is empty, 12 answers every request wit
 TEST_CASE(commandsOnTheDemoBus)
 {
     const Row rows[] = {
-        {"read 1 hr 100", 0, "hr 100: 235\n", ""},
         {"--json read 1 hr 100", 0, "{\"station\":1,\"table\":\"hr\",\"address\":100,\"values\":[235]}\n", ""},
         {"write 1 co 5 1 0 1", 0, "wrote 3 coils at 5 to station 1\n", ""},
         {"read 1 di 5 3", 0, "di 5: 1\ndi 6: 0\ndi 7: 1\n", ""},
@@ -76,18 +71,12 @@ TEST_CASE(commandsOnTheDemoBus)
         {"kt104 2 offsets", 0,
          "channel 1: offset 0.3 °C\nchannel 2: offset -0.1 °C\nchannel 3: offset 12.7 °C\nchannel 4: offset 0.0 °C\n",
          ""},
-        {"info 1", 0, "station 1: address 1, 9600 baud, 8 data bits, parity N, 1 stop bit\n", ""},
-        {"--json info 2", 0,
-         "{\"station\":2,\"address\":2,\"baud\":9600,\"dataBits\":8,\"parity\":\"N\",\"stopBits\":1,"
-         "\"registers\":[2,3,8,0,0]}\n", ""},
         // A new rate is taken at the restart, which the module does not answer.
         {"set 3 baud 19200", 0,
          "station 3: baud rate 19200 written (register 2 := 4); it takes effect after a restart: tarvoctl restart 3\n",
          ""},
         {"restart 3", 0, "restart sent to station 3; check that it answers at its new settings\n", ""},
         {"-t 200 info 3", 1, "", "tarvoctl: station 3, info: no answer within 200 ms\n"},
-        {"--json -t 200 info 3", 1, "{\"error\":\"station 3, info: no answer within 200 ms\",\"station\":3}\n",
-         "tarvoctl: station 3, info: no answer within 200 ms\n"},
         {"-b 19200 --json set 3 baud 9600", 0,
          "{\"station\":3,\"setting\":\"baud\",\"value\":9600,\"register\":2,\"code\":3}\n", ""},
         {"restart 12", 1, "", "tarvoctl: station 12, restart: Slave device or server failure\n"},
@@ -102,8 +91,6 @@ TEST_CASE(commandsOnTheDemoBus)
          "station 5: address 5, 9600 baud, 8 data bits, parity N, 1 stop bit\n"
          "station 12: answers, but its settings could not be read: Slave device or server failure\n"
          "2 stations answer at 9600 8N1 (stations 5-12, 124 ms timeout)\n", ""},
-        {"--json -t 300 -b 1200 scan 4-5", 0,
-         "{\"line\":\"1200 8N1\",\"first\":4,\"last\":5,\"timeoutMs\":300,\"stations\":[]}\n", ""},
         {"--json scan 5-5", 0,
          "{\"line\":\"9600 8N1\",\"first\":5,\"last\":5,\"timeoutMs\":124,\"stations\":[{\"station\":5,\"address\":5,"
          "\"baud\":9600,\"dataBits\":8,\"parity\":\"N\",\"stopBits\":1,\"registers\":[5,3,8,0,0]}]}\n", ""},
@@ -114,41 +101,23 @@ TEST_CASE(commandsOnTheDemoBus)
 
 TEST_CASE(badArgumentsNeverReachTheWire)
 {
-    const std::string rates = "baud rate must be one the modules take (1200 2400 4800 9600 19200 38400 56000 57600 "
-                              "115200), not '14400'";
     const struct { std::string args, message; } rows[] = {
         {"", "no command"},
-        {"frobnicate 1", "unknown command 'frobnicate'"},
         {"-x info 1", "unknown option -x"},
-        {"info", "info takes STATION"},
-        {"info 1 2", "info takes STATION"},
         {"read 248 hr 100", "station must be 1 to 247, not '248'"},
-        {"kt101 0", "station must be 1 to 247, not '0'"},
-        {"read 1 xx 100", "read takes hr, ir, co or di, not 'xx'"},
         {"read 1 hr 100 126", "count must be 1 to 125, not '126'"},
-        {"read 1 co 0 2001", "count must be 1 to 2000, not '2001'"},
         {"read 1 hr 65535 2", "2 items from address 65535 run past address 65535"},
-        {"read 1 hr 70000", "address must be 0 to 65535, not '70000'"},
         {"write 1 hr 100 70000", "'70000' does not fit a register (-32768 to 65535, or 0x0 to 0xffff)"},
         {"write 1 hr 100 12abc", "'12abc' does not fit a register (-32768 to 65535, or 0x0 to 0xffff)"},
         {"write 1 co 0 2", "a coil takes 0 or 1, not '2'"},
-        {"write 1 ir 0 1", "write takes hr or co, not 'ir'"},
-        {"write 1 hr 100", "write takes STATION hr|co ADDR VALUE..."},
-        {"set 1 baud 14400", rates},
-        {"set 1 parity X", "parity must be N, E or O, not 'X'"},
-        {"set 1 addr 241", "station address must be 1 to 240, not '241'"},
-        {"set 1 stop 3", "stop bits must be 1 to 2, not '3'"},
-        {"set 1 speed 9600", "set takes addr, baud, stop or parity, not 'speed'"},
+        {"set 1 baud 14400", "baud rate must be one the modules take (1200 2400 4800 9600 19200 38400 56000 57600 115200), "
+                             "not '14400'"},
         {"-t 0 info 1", "timeout (ms) must be 1 to 60000, not '0'"},
-        {"-p", "option -p needs a value"},
         {"scan 10-5", "last station must be 10 to 247, not '5'"},
-        {"scan 7", "scan takes a range FIRST-LAST, not '7'"},
         {"kt101 1 offset 12.9", "KT101 offsets are -12.8 to 12.8 degrees, not '12.9'"},
         {"kt101 1 offset nan", "KT101 offsets are -12.8 to 12.8 degrees, not 'nan'"},
         {"kt101 1 offset 1.25", "KT101 offsets go in tenths of a degree, not '1.25'"},
         {"kt104 2 offsets 0 0 0 12.8", "KT104 offsets are -12.7 to 12.7 degrees, not '12.8'"},
-        {"kt104 2 offsets 1 2 3", "kt104 takes STATION [temps | res | offsets [V1 V2 V3 V4]]"},
-        {"kt101 1 temps", "kt101 takes STATION [temp | offset [VALUE]]"},
     };
     const uint64_t framesBefore = demo.framesReceived();
     for (const auto &row : rows)
@@ -183,7 +152,7 @@ TEST_CASE(ownBuses)
     pull.join();
 }
 
-int main(int argc, char **argv)
+int main()
 {
     for (const ktsim::ModuleSpec &m : ktsim::Simulator::demoBus())
         demo.addModule(m);
@@ -196,9 +165,5 @@ int main(int argc, char **argv)
         demo.setReg(2, 100 + ch, temps[ch]);
         demo.setReg(2, 200 + ch, res[ch]);
     }
-    if (!demo.start()) {
-        std::perror("simulator");
-        return 1;
-    }
-    return minitest::runAll(argc, argv);
+    return demo.start() ? minitest::runAll() : (std::perror("simulator"), 1);
 }

@@ -1,9 +1,8 @@
-// The Modbus CRC-16 computed bit by bit: an independent reference for the
-// master's table method, and the checksum of the frames tests build by hand.
+// The Modbus CRC-16 bit by bit: a reference apart from the master's table and
+// the simulator's, for the frames tests build by hand.
 #ifndef TARVO_TEST_CRC16_H
 #define TARVO_TEST_CRC16_H
 
-#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -11,13 +10,13 @@ namespace testcrc {
 
 using Bytes = std::vector<uint8_t>;
 
-inline uint16_t crc16(const uint8_t *data, std::size_t size)
+inline uint16_t crc16(const Bytes &frame)
 {
     uint16_t crc = 0xFFFF;
-    for (std::size_t i = 0; i < size; ++i) {
-        crc ^= data[i];
+    for (uint8_t byte : frame) {
+        crc ^= byte;
         for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 1) ? uint16_t((crc >> 1) ^ 0xA001) : uint16_t(crc >> 1);
+            crc = crc & 1 ? (crc >> 1) ^ 0xA001 : crc >> 1;
     }
     return crc;
 }
@@ -25,17 +24,13 @@ inline uint16_t crc16(const uint8_t *data, std::size_t size)
 // The frame with its CRC appended, low byte first as on the wire.
 inline Bytes withCrc(Bytes frame)
 {
-    const uint16_t crc = crc16(frame.data(), frame.size());
-    frame.push_back(uint8_t(crc & 0xFF));
-    frame.push_back(uint8_t(crc >> 8));
+    const uint16_t crc = crc16(frame);
+    frame.insert(frame.end(), {uint8_t(crc), uint8_t(crc >> 8)});
     return frame;
 }
 
-// A whole frame (CRC included) whose last two bytes are its CRC.
-inline bool crcValid(const Bytes &frame)
-{
-    return frame.size() >= 4 && crc16(frame.data(), frame.size()) == 0;
-}
+// A whole frame whose last two bytes are its CRC.
+inline bool crcValid(const Bytes &frame) { return frame.size() >= 4 && crc16(frame) == 0; }
 
 } // namespace testcrc
 

@@ -18,22 +18,15 @@ struct FakeLine final : SerialLine
     testcrc::Bytes reply, served; // served: what the master took since its last request
     std::deque<uint8_t> input;
     std::vector<testcrc::Bytes> sent;
-    std::vector<long long> waits; // the timeout of every read
     std::function<int(int max)> chunk = [](int max) { return max; };
     int configureErrno = 0, openErrno = 0, writeErrno = 0, shortWrite = 0, opens = 0, restored = 0;
-    int baud = 0, dataBits = 0, stopBits = 0;
     char parity = 0;
     bool opened = false;
 
     int open(const char *) override { return ++opens, (errno = openErrno) ? -1 : (opened = true, 0); }
-    int configure(int b, int d, char p, int s) override
+    int configure(int, int, char p, int) override { return parity = p, (errno = configureErrno) ? -1 : 0; }
+    int read(uint8_t *buf, int max, long long) override
     {
-        baud = b, dataBits = d, parity = p, stopBits = s;
-        return (errno = configureErrno) ? -1 : 0;
-    }
-    int read(uint8_t *buf, int max, long long timeoutUs) override
-    {
-        waits.push_back(timeoutUs);
         const int n = std::min<int>(chunk(max), int(input.size()));
         if (n < 0)
             return errno = EIO, -1;

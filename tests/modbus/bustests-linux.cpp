@@ -29,11 +29,10 @@ ktsim::Simulator *wired; // 9600 and 115200 baud 8N1, each byte held for its cha
 const termios &settings() { static termios t; return tcgetattr(probe, &t), t; }
 
 // The station register of `slave` when it hears the line as opened, else -1.
-int station(int slave, int baud, char parity, int stopBits, int debug = 0)
+int station(int slave, int baud, char parity, int stopBits)
 {
-    Context ctx = openBus(port, slave, 150, baud, parity, stopBits, debug);
-    uint16_t v = 0;
-    return ctx && modbus_read_registers(ctx.get(), 1, 1, &v) == 1 ? v : -1;
+    Context ctx = openBus(port, slave, 150, baud, parity, stopBits);
+    return ctx ? stationOf(ctx.get(), slave) : -1;
 }
 
 } // namespace
@@ -53,7 +52,7 @@ TEST_CASE(ptyIsExclusiveAndGetsItsSettingsBack)
 }
 
 // 14400 and 56000 have no B constant; 12345 is no rate the master knows,
-// so it opens at 9600 and says so. A pty drops the parity bit: odd stays
+// so it opens at 9600. A pty drops the parity bit: odd stays
 // visible as PARODD, even looks like none. Opening with parity must keep
 // working however often it is done (the kernel refuses PARENB from the
 // second time on).
@@ -63,11 +62,8 @@ TEST_CASE(ptyModulesHearTheLineSettingsTheMasterSets)
         {9600, 'N', 2, 21, 21}, {19200, 'N', 1, 22, 22}, {14400, 'N', 1, 23, 23}, {56000, 'N', 1, 25, 25},
         {12345, 'N', 1, 1, 1}, {9600, 'E', 1, 24, 24}, {9600, 'O', 1, 20, 20}, {9600, 'E', 1, 24, 24},
         {9600, 'O', 1, 20, 20}, {9600, 'N', 1, 20, -1}, {9600, 'O', 1, 1, -1}};
-    for (const auto &r : rows) {
-        OutputCapture out(stdout), err(stderr);
-        CHECK_EQ(station(r.slave, r.baud, r.parity, r.stop, 1), r.hears);
-        CHECK_EQ(err.contains("WARNING Unknown baud rate 12345 for " + port + " (B9600 used)\n"), r.baud == 12345);
-    }
+    for (const auto &r : rows)
+        CHECK_EQ(station(r.slave, r.baud, r.parity, r.stop), r.hears);
 }
 
 // Back to back, each request still waits for 3.5 characters of silence after
@@ -103,7 +99,7 @@ TEST_CASE(ptyWriteAfterTheMasterClosedIsAVanishedDevice)
     CHECK(line->write(&byte, 1) == -1 && errno == ECONNRESET);
 }
 
-int main(int argc, char **argv)
+int main()
 {
     ktsim::Simulator sim, wireTimed;
     for (const ktsim::ModuleSpec &m : ktsim::Simulator::demoBus())
@@ -123,5 +119,5 @@ int main(int argc, char **argv)
     if (!sim.start() || !wireTimed.start() || (probe = ::open(sim.portPath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) < 0)
         return std::perror("simulator"), 1;
     port = sim.portPath();
-    return minitest::runAll(argc, argv);
+    return minitest::runAll();
 }

@@ -1,6 +1,6 @@
 // The master's logic over an in-process line: framing, CRC, checks of the
-// answer, message texts, and the line settings a pty cannot carry (even
-// parity, data bits) down to what the platform line asks of a port. Capture
+// answer, error texts, and the line settings a pty cannot carry (even parity,
+// flow control) down to what the platform line asks of a port. Capture
 // bounds and malformed answers in bulk are the fuzz target's; real lines and
 // timing the bus cases'.
 #include "fakeline.h"
@@ -26,8 +26,7 @@ struct Fixture
 {
     Context ctx;
     FakeLine *line = new FakeLine;
-    explicit Fixture(int slave = 1, bool connect = true, char parity = 'N', int baud = 9600, int data = 8, int stop = 1)
-        : ctx(modbus_new_rtu("fake", baud, parity, data, stop))
+    explicit Fixture(int slave = 1, bool connect = true, char parity = 'N') : ctx(modbus_new_rtu("fake", 9600, parity, 8, 1))
     {
         modbus_rtu_set_line(ctx.get(), std::unique_ptr<SerialLine>(line));
         if (slave >= 0)
@@ -39,28 +38,21 @@ struct Fixture
 
 } // namespace
 
+// No context a request could divide by zero or send nonsense with.
 TEST_CASE(creationAndSettersCheckTheirArguments)
 {
-    OutputCapture err(stderr);
-    CHECK(!modbus_new_rtu("", 9600, 'N', 8, 1) && errno == EINVAL && !modbus_new_rtu("COM3", 0, 'N', 8, 1));
-    CHECK(!modbus_new_rtu(nullptr, 9600, 'N', 8, 1) && !modbus_new_rtu("COM3", 9600, 'e', 8, 1));
-    CHECK_EQ(err.text(), "The device string is empty\nThe baud rate value must not be zero\nThe device string is empty\n");
+    Silence err(stderr);
+    CHECK(!modbus_new_rtu("", 9600, 'N', 8, 1) && errno == EINVAL && !modbus_new_rtu("COM3", 0, 'N', 8, 1) && !modbus_new_rtu(nullptr, 9600, 'N', 8, 1));
     Context ctx(modbus_new_rtu("COM3", 9600, 'O', 8, 1));
     CHECK(modbus_set_slave(ctx.get(), 248) == -1 && modbus_set_slave(ctx.get(), 0) == 0 && modbus_set_slave(nullptr, 1) == -1);
     CHECK(modbus_set_response_timeout(ctx.get(), 0, 0) == -1 && modbus_set_response_timeout(ctx.get(), 0, 1000000) == -1);
 }
 
-TEST_CASE(connectAppliesTheLineSettingsAsTheModulesNeedThem)
+// Even parity, which no pty carries, reaches the line.
+TEST_CASE(connectAppliesTheLineSettingsOrLeavesThePortClosed)
 {
-    // Data bits outside 5..8 become 8, stop bits other than 1 become 2.
-    const struct { int baud; char parity; int data, stop, wantData, wantStop; } rows[] = {
-        {9600, 'N', 8, 1, 8, 1}, {19200, 'E', 7, 2, 7, 2}, {14400, 'O', 5, 3, 5, 2}, {1000000, 'E', 4, 0, 8, 2}};
-    for (const auto &r : rows) {
-        Fixture f(1, true, r.parity, r.baud, r.data, r.stop);
-        CHECK(f.line->opened && f.line->baud == r.baud && f.line->parity == r.parity);
-        CHECK(f.line->dataBits == r.wantData && f.line->stopBits == r.wantStop);
-    }
-    Fixture f(1, false);
+    Fixture even(1, true, 'E'), f(1, false);
+    CHECK(even.line->opened && even.line->parity == 'E');
     f.line->configureErrno = EINVAL;
     // Neither left open nor left half configured.
     CHECK(modbus_connect(f.ctx.get()) == -1 && errno == EINVAL && !f.line->opened && f.line->restored == 1);
@@ -76,8 +68,7 @@ TEST_CASE(requestsThatMustNotGoOutSendNothing)
     // Past the limits of one request, or past address 65535.
     const auto tooMany = [](int rc) { return rc == -1 && errno == MODBUS_ERR_TOO_MANY_DATA; };
     const auto refused = [](int rc) { return rc == -1 && errno == EINVAL; };
-    CHECK(tooMany(modbus_read_registers(ctx, 0, 126, regs)) && tooMany(modbus_read_input_bits(ctx, 0, 2001, bits)));
-    CHECK(tooMany(modbus_write_bits(ctx, 0, 1969, bits)) && tooMany(modbus_write_registers(ctx, 0, 124, regs)));
+    CHECK(tooMany(modbus_read_registers(ctx, 0, 126, regs)) && tooMany(modbus_write_bits(ctx, 0, 1969, bits)));
     CHECK(refused(modbus_read_bits(ctx, -1, 1, bits)) && refused(modbus_read_input_registers(ctx, 65535, 2, regs)));
     CHECK(refused(modbus_write_register(ctx, 65536, 1)) && refused(modbus_write_bits(ctx, 65535, 2, bits)));
     CHECK(unset.line->sent.empty() && f.line->sent.empty());
@@ -88,27 +79,23 @@ TEST_CASE(requestsThatMustNotGoOutSendNothing)
 TEST_CASE(answersThatDoNotFitTheRequestFail)
 {
     Fixture f;
-    modbus_set_debug(f.ctx.get(), 1);
     uint16_t v[3] = {1, 2, 3};
-    OutputCapture out(stdout), err(stderr);
     Bytes badCrc = withCrc({0x01, 0x03, 0x02, 0x00, 0x07});
     badCrc.back() ^= 0x01;
-    const struct { int nb; Bytes rsp; int err; const char *print; } rows[] = {
-        {1, withCrc({0x07, 0x03, 0x02, 0x00, 0x07}), MODBUS_ERR_BAD_SLAVE, "The responding slave 7 isn't the requested slave 1"},
-        {1, withCrc({0x01, 0x04, 0x02, 0x00, 0x07}), MODBUS_ERR_BAD_DATA, "Received function not corresponding to the request (0x4 != 0x3)"},
-        {1, withCrc({0x01, 0x03, 0x04, 0, 7, 0, 8}), MODBUS_ERR_BAD_DATA, "Message length not corresponding to the computed length (9 != 7)"},
-        {1, badCrc, MODBUS_ERR_BAD_CRC, "ERROR CRC received 0xF987 != CRC calculated 0xF986"},
-        {1, {0x01, 0x03, 0xFF}, MODBUS_ERR_BAD_DATA, "ERROR Invalid data: too many data"}, // longer than any frame
-        {3, withCrc({0x01, 0x10, 0x00, 0x01, 0x00, 0x02}), MODBUS_ERR_BAD_DATA, "Quantity not corresponding to the request (2 != 3)"},
+    const struct { int nb; Bytes rsp; int err; } rows[] = {
+        {1, withCrc({0x07, 0x03, 0x02, 0x00, 0x07}), MODBUS_ERR_BAD_SLAVE}, {1, withCrc({0x01, 0x04, 0x02, 0x00, 0x07}), MODBUS_ERR_BAD_DATA},
+        {1, withCrc({0x01, 0x03, 0x04, 0, 7, 0, 8}), MODBUS_ERR_BAD_DATA}, {1, badCrc, MODBUS_ERR_BAD_CRC},
+        {1, {0x01, 0x03, 0xFF}, MODBUS_ERR_BAD_DATA}, // longer than any frame
+        {3, withCrc({0x01, 0x10, 0x00, 0x01, 0x00, 0x02}), MODBUS_ERR_BAD_DATA}, // quantity 2, not 3
         // Exceptions: codes 1..11 map onto their numbers, any other code or
         // an exception to another function is a bad exception.
-        {1, withCrc({0x01, 0x83, 0x0B}), MODBUS_ERR_GATEWAY_TARGET, ""}, {3, withCrc({0x01, 0x90, 0x04}), MODBUS_ERR_SLAVE_FAILURE, ""},
-        {1, withCrc({0x01, 0x83, 0x00}), MODBUS_ERR_BAD_EXCEPTION, ""}, {1, withCrc({0x01, 0x83, 0x0C}), MODBUS_ERR_BAD_EXCEPTION, ""},
-        {1, withCrc({0x01, 0x84, 0x02}), MODBUS_ERR_BAD_EXCEPTION, ""}};
+        {1, withCrc({0x01, 0x83, 0x0B}), MODBUS_ERR_GATEWAY_TARGET}, {3, withCrc({0x01, 0x90, 0x04}), MODBUS_ERR_SLAVE_FAILURE},
+        {1, withCrc({0x01, 0x83, 0x00}), MODBUS_ERR_BAD_EXCEPTION}, {1, withCrc({0x01, 0x83, 0x0C}), MODBUS_ERR_BAD_EXCEPTION},
+        {1, withCrc({0x01, 0x84, 0x02}), MODBUS_ERR_BAD_EXCEPTION}};
     for (const auto &r : rows) {
         f.line->reply = r.rsp;
         const int rc = r.nb == 1 ? modbus_read_registers(f.ctx.get(), 0, 1, v) : modbus_write_registers(f.ctx.get(), 1, 3, v);
-        CHECK(rc == -1 && errno == r.err && (out.contains(r.print) || err.contains(r.print)));
+        CHECK(rc == -1 && errno == r.err);
     }
 }
 
@@ -117,11 +104,9 @@ TEST_CASE(broadcastWritesEndOnceSentWhileReadsWait)
     Fixture f(0);
     modbus_t *ctx = f.ctx.get();
     const uint16_t regs[3] = {1, 2, 3};
-    const uint8_t bits[10] = {1, 0, 1};
     // Nobody answers a broadcast write: waiting could only end in a false failure.
-    CHECK(modbus_write_bit(ctx, 5, 1) == 1 && modbus_write_register(ctx, 2, 3) == 1);
-    CHECK(modbus_write_bits(ctx, 0x13, 10, bits) == 10 && modbus_write_registers(ctx, 400, 3, regs) == 3);
-    CHECK(f.line->sent.size() == 4 && f.line->sent.back()[0] == 0);
+    CHECK(modbus_write_register(ctx, 2, 3) == 1 && modbus_write_registers(ctx, 400, 3, regs) == 3);
+    CHECK(f.line->sent.size() == 2 && f.line->sent.back()[0] == 0);
     // Our modules answer a broadcast read with their own address.
     uint16_t v = 0;
     f.line->reply = withCrc({0x05, 0x03, 0x02, 0x00, 0x2A});
@@ -135,31 +120,13 @@ TEST_CASE(writeAnswersMustEchoTheRequest)
     const uint16_t regs[2] = {7, 8};
     const struct { std::function<int()> write; Bytes echo, other; } rows[] = {
         {[&] { return modbus_write_bit(ctx, 5, 1); }, {1, 5, 0, 5, 0xFF, 0}, {1, 5, 0, 5, 0, 0}},
-        {[&] { return modbus_write_registers(ctx, 400, 2, regs); }, {1, 0x10, 1, 0x90, 0, 2}, {1, 0x10, 0, 0x90, 0, 2}},
-        {[&] { return modbus_mask_write_register(ctx, 4, 0xF0F0, 0x0F0F); }, {1, 0x16, 0, 4, 0xF0, 0xF0, 0x0F, 0x0F},
-         {1, 0x16, 0, 4, 0xF0, 0xF0, 0x0F, 0x0E}}};
+        {[&] { return modbus_write_registers(ctx, 400, 2, regs); }, {1, 0x10, 1, 0x90, 0, 2}, {1, 0x10, 0, 0x90, 0, 2}}};
     for (const auto &r : rows) {
         f.line->reply = withCrc(r.echo);
         CHECK(r.write() > 0);
         f.line->reply = withCrc(r.other);
         CHECK(r.write() == -1 && errno == MODBUS_ERR_BAD_DATA);
     }
-}
-
-// A module may answer after the timeout, when the next request is out: that
-// request first waits for a response timeout of quiet.
-TEST_CASE(afterATimeoutTheNextRequestWaitsForQuiet)
-{
-    Fixture f;
-    modbus_t *ctx = f.ctx.get();
-    modbus_set_response_timeout(ctx, 0, 40000);
-    uint16_t v = 0;
-    CHECK(modbus_read_registers(ctx, 100, 1, &v) == -1 && errno == ETIMEDOUT);
-    f.line->input = {0x01, 0x03, 0x02}; // what arrives meanwhile is dropped and starts the quiet over
-    f.line->waits.clear();
-    f.line->reply = withCrc({0x01, 0x03, 0x02, 0x00, 0x07});
-    CHECK(modbus_read_registers(ctx, 100, 1, &v) == 1 && v == 7 && f.line->waits.size() >= 2);
-    CHECK(f.line->waits[0] > 30000 && f.line->waits[1] > 39000);
 }
 
 TEST_CASE(linkRecoveryEndsWhenThePortCannotBeReopened)
@@ -176,15 +143,11 @@ TEST_CASE(linkRecoveryEndsWhenThePortCannotBeReopened)
     CHECK(modbus_write_register(ctx, 2, 3) == 1 && f.line->opens == 3);
 }
 
-TEST_CASE(everyErrorNumberHasItsTextOnEveryThread)
+TEST_CASE(errorTextsOnEveryThread)
 {
-    // The ends of the table, the gap in the exception codes, and a silent bus
-    // and an unplugged adapter as they read on every platform.
-    const struct { int code; const char *text; } rows[] = {{MODBUS_ERR_BASE + 1, "Illegal function"},
-        {MODBUS_ERR_BASE + 9, "Exception code 9 (not defined)"}, {MODBUS_ERR_BASE + 17, "Response not from requested slave"},
-        {ETIMEDOUT, "Connection timed out"}, {ECONNRESET, "Connection reset by peer"}};
-    for (const auto &r : rows)
-        CHECK_EQ(std::string(modbus_strerror(r.code)), r.text);
+    // The ends of the table.
+    CHECK_EQ(std::string(modbus_strerror(MODBUS_ERR_BASE + 1)), "Illegal function");
+    CHECK_EQ(std::string(modbus_strerror(MODBUS_ERR_BASE + 17)), "Response not from requested slave");
     // Numbers the system does not know get a text made for them, which
     // another thread asking for another leaves alone.
     const char *mine = modbus_strerror(654321);
@@ -200,47 +163,38 @@ TEST_CASE(win32LineSetsItsFramingAndNoFlowControl)
 {
     DCB left = {}; // as another program may leave a port: handshakes, XON/XOFF, null stripping
     left.DCBlength = sizeof left;
-    left.fOutxCtsFlow = left.fOutxDsrFlow = left.fDsrSensitivity = left.fOutX = left.fInX = left.fNull = left.fErrorChar = TRUE;
-    left.fAbortOnError = TRUE;
+    left.fOutxCtsFlow = left.fOutxDsrFlow = left.fDsrSensitivity = left.fOutX = left.fInX = left.fNull = left.fErrorChar =
+        left.fAbortOnError = TRUE;
     left.fDtrControl = DTR_CONTROL_HANDSHAKE;
     left.fRtsControl = RTS_CONTROL_HANDSHAKE;
-    for (char parity : {'N', 'E', 'O'}) {
-        const DCB d = serialLineDcb(left, 56000, 7, parity, 2);
-        CHECK(d.BaudRate == 56000 && d.ByteSize == 7 && d.StopBits == TWOSTOPBITS && d.fParity == (parity != 'N'));
-        CHECK_EQ(int(d.Parity), parity == 'N' ? NOPARITY : parity == 'E' ? EVENPARITY : ODDPARITY);
-        CHECK(d.fBinary && d.fTXContinueOnXoff && !d.fOutxCtsFlow && !d.fOutxDsrFlow && !d.fDsrSensitivity && !d.fOutX && !d.fInX);
-        CHECK(d.fDtrControl == DTR_CONTROL_ENABLE && d.fRtsControl == RTS_CONTROL_ENABLE && !d.fNull && !d.fErrorChar && !d.fAbortOnError);
-    }
-    CHECK_EQ(serialLineDcb(left, 9600, 8, 'N', 1).StopBits, BYTE(ONESTOPBIT));
+    // Odd parity and the stop bits the bus cases see under wine; even they cannot.
+    const DCB d = serialLineDcb(left, 56000, 7, 'E', 2);
+    CHECK(d.BaudRate == 56000 && d.ByteSize == 7 && d.StopBits == TWOSTOPBITS && d.fParity && d.Parity == EVENPARITY);
+    CHECK(d.fBinary && d.fTXContinueOnXoff && !d.fOutxCtsFlow && !d.fOutxDsrFlow && !d.fDsrSensitivity && !d.fOutX && !d.fInX);
+    CHECK(d.fDtrControl == DTR_CONTROL_ENABLE && d.fRtsControl == RTS_CONTROL_ENABLE && !d.fNull && !d.fErrorChar && !d.fAbortOnError);
     left.fRtsControl = RTS_CONTROL_TOGGLE; // some RS-485 adapters' direction control
     CHECK_EQ(serialLineDcb(left, 9600, 8, 'N', 1).fRtsControl, DWORD(RTS_CONTROL_TOGGLE));
     // A write may take its time on the wire, and a second more.
     CHECK_EQ(serialLineWriteTimeoutMs(serialLineDcb(left, 1200, 8, 'N', 1), 255), DWORD(3125));
     CHECK_EQ(serialLineWriteTimeoutMs(serialLineDcb(left, 115200, 8, 'E', 1), 8), DWORD(1001));
     // An adapter pulled out gives one of these, however the driver puts it.
-    const struct { DWORD error; bool opened; int err; } rows[] = {
-        {ERROR_ACCESS_DENIED, false, EBUSY}, {ERROR_FILE_NOT_FOUND, false, ENOENT}, {ERROR_ACCESS_DENIED, true, ECONNRESET},
-        {ERROR_BAD_COMMAND, true, ECONNRESET}, {ERROR_DEVICE_REMOVED, true, ECONNRESET}, {ERROR_GEN_FAILURE, true, ECONNRESET},
-        {ERROR_OPERATION_ABORTED, true, ECONNRESET}, {ERROR_INVALID_HANDLE, true, EBADF}};
+    const struct { DWORD error; bool opened; int err; } rows[] = {{ERROR_ACCESS_DENIED, false, EBUSY},
+        {ERROR_ACCESS_DENIED, true, ECONNRESET}, {ERROR_BAD_COMMAND, true, ECONNRESET}, {ERROR_DEVICE_REMOVED, true, ECONNRESET},
+        {ERROR_GEN_FAILURE, true, ECONNRESET}, {ERROR_OPERATION_ABORTED, true, ECONNRESET}, {ERROR_INVALID_HANDLE, true, EBADF}};
     for (const auto &r : rows)
         CHECK_EQ(serialLineErrno(r.error, r.opened), r.err);
 }
 #else
 TEST_CASE(posixLineSetsItsFramingAndNoFlowControl)
 {
+    // Raw mode the bus cases see on a pty; the rest a pty ignores.
     termios on{}, off{}; // every flag on, or every flag off, as a port may be left
     on.c_iflag = on.c_oflag = on.c_cflag = on.c_lflag = ~tcflag_t(0);
-    const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
-    for (const termios &left : {on, off})
-        for (int data = 5; data <= 8; ++data)
-            for (char parity : {'N', 'E', 'O'}) {
-                const termios t = serialLineTermios(left, 19200, data, parity, data % 2 + 1);
-                CHECK((t.c_cflag & (CLOCAL | CREAD)) == (CLOCAL | CREAD) && !(t.c_cflag & CRTSCTS) && !(t.c_oflag & OPOST));
-                CHECK(!(t.c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP | PARMRK)) && !(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN)));
-                CHECK((t.c_cflag & CSIZE) == sizes[data - 5] && bool(t.c_cflag & CSTOPB) == (data % 2 == 1));
-                CHECK(bool(t.c_cflag & PARENB) == (parity != 'N') && bool(t.c_iflag & INPCK) == (parity != 'N'));
-                CHECK(bool(t.c_cflag & PARODD) == (parity == 'O') && t.c_cc[VMIN] == 0 && t.c_cc[VTIME] == 0 && cfgetospeed(&t) == B19200);
-            }
+    for (const termios &left : {on, off}) {
+        const termios n = serialLineTermios(left, 19200, 7, 'N', 1), e = serialLineTermios(left, 19200, 7, 'E', 1);
+        CHECK((e.c_cflag & (CLOCAL | CREAD | CRTSCTS | CSIZE | PARENB | PARODD)) == (CLOCAL | CREAD | CS7 | PARENB) && (e.c_iflag & INPCK));
+        CHECK(!(n.c_cflag & PARENB) && !(n.c_iflag & INPCK));
+    }
 }
 #endif
 

@@ -1,19 +1,10 @@
 // The demo's data.db, written by scripts/demo-bus.sh with the sqlite3 tool,
 // must be the file the program itself writes when an operator enters the
 // same areas and devices.
+#include "sqlfile.h"
 #include "sqlitehelper.h"
 
-#include <QtSql>
 #include <QtTest>
-
-class tst_DemoDb : public QObject
-{
-    Q_OBJECT
-
-private slots:
-    void writtenAsTheStoreWritesAndKept();
-    void demoInstallsOnlyWhatItNeeds();
-};
 
 namespace {
 
@@ -36,58 +27,54 @@ QString dump(const QString &folder) { return bash("sqlite3 \"$0\" .dump", {folde
 
 } // namespace
 
-void tst_DemoDb::writtenAsTheStoreWritesAndKept()
+class tst_DemoDb : public QObject
 {
-    QTemporaryDir dir;
-    const QString script = dir.filePath("script"), store = dir.filePath("store");
-    QVERIFY(QDir().mkpath(script) && QDir().mkpath(store) && QDir::setCurrent(store));
-    QCOMPARE(demoBus("make_demo_db", script), QString());
+    Q_OBJECT
 
-    // Enter the script's rows through the store, typed as the page and the
-    // editor hand them over, in the order they were written.
-    SqliteHelper::instance();
+private slots:
+    void writtenAsTheStoreWritesAndKept()
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "script");
-        db.setDatabaseName(script + "/data.db");
-        QVERIFY(db.open());
-        QSqlQuery tree("SELECT t.item, t.parent, t.Level, DeviceAddr, RegAddr, Devicetype, MaxTemp, MinTemp, "
-                       "MaxUnnormalTemp, MinUnnormalTemp FROM TreeView t LEFT JOIN Devices d ON d.name = t.item "
-                       "ORDER BY t.rowid",
-                       db);
-        while (tree.next()) {
-            DeviceRecord record{{"name", tree.value(0).toString()}, {"parent", tree.value(1).toString()}};
-            if (tree.value(2).toInt() == 1) {
-                QVERIFY(SqliteHelper::insertArea({{"item", tree.value(0)}, {"parent", tree.value(1)}, {"Level", "1"}}));
-                continue;
-            }
-            for (int k = 3; k < 10; ++k)
-                record[tree.record().fieldName(k)] = k < 6 ? QVariant(tree.value(k).toInt()) : tree.value(k).toDouble();
-            QVERIFY(SqliteHelper::insertDevice(record));
+        QTemporaryDir dir;
+        const QString script = dir.filePath("script"), store = dir.filePath("store");
+        QVERIFY(QDir().mkpath(script) && QDir().mkpath(store) && QDir::setCurrent(store));
+        QCOMPARE(demoBus("make_demo_db", script), QString());
+
+        // Enter the script's rows through the store, typed as the page and
+        // the editor hand them over, in the order they were written.
+        SqliteHelper::instance();
+        const QStringList columns{"DeviceAddr", "RegAddr", "Devicetype", "MaxTemp", "MinTemp", "MaxUnnormalTemp", "MinUnnormalTemp"};
+        for (const QString &row : sql("SELECT t.item, t.parent, t.Level, " + columns.join(", ") + " FROM TreeView t "
+                                      "LEFT JOIN Devices d ON d.name = t.item ORDER BY t.rowid", script + "/data.db")) {
+            const QStringList v = row.split('|');
+            DeviceRecord record{{"name", v[0]}, {"parent", v[1]}};
+            for (int k = 0; k < columns.size(); ++k)
+                record[columns[k]] = k < 3 ? QVariant(v[3 + k].toInt()) : v[3 + k].toDouble();
+            QVERIFY(v[2] == "1" ? SqliteHelper::insertArea({{"item", v[0]}, {"parent", v[1]}, {"Level", "1"}})
+                                : SqliteHelper::insertDevice(record));
         }
+        QCOMPARE(demoBus("demo_db_summary", script), QString("2 areas, 9 devices"));
+        const QString written = dump(script);
+        QVERIFY(written.contains(",12.5,")); // a real among the integers
+        QCOMPARE(written, dump(store));
+
+        // A second run keeps what the operator changed.
+        QVERIFY(SqliteHelper::deleteDevice("空调温度"));
+        QVERIFY(QFile::remove(script + "/data.db") && QFile::copy(store + "/data.db", script + "/data.db"));
+        QCOMPARE(demoBus("make_demo_db", script), QString());
+        QCOMPARE(dump(script), dump(store));
+        QCOMPARE(demoBus("demo_db_summary", script), QString("2 areas, 8 devices"));
     }
-    QSqlDatabase::removeDatabase("script");
-    QCOMPARE(demoBus("demo_db_summary", script), QString("2 areas, 9 devices"));
-    const QString written = dump(script);
-    QVERIFY(written.contains(",12.5,")); // a real among the integers
-    QCOMPARE(written, dump(store));
 
-    // A second run keeps what the operator changed.
-    QVERIFY(SqliteHelper::deleteDevice("空调温度"));
-    QVERIFY(QFile::remove(script + "/data.db") && QFile::copy(store + "/data.db", script + "/data.db"));
-    QCOMPARE(demoBus("make_demo_db", script), QString());
-    QCOMPARE(dump(script), dump(store));
-    QCOMPARE(demoBus("demo_db_summary", script), QString("2 areas, 8 devices"));
-}
-
-// The packages scripts/demo asks setup-deps for: the build's and sqlite3,
-// not those of scripts/test.
-void tst_DemoDb::demoInstallsOnlyWhatItNeeds()
-{
-    const QString packages = bash("\"$0\" --list $(sed -n 's|.*/scripts/setup-deps\"||p' \"$1\")",
-                                  {SCRIPTS "/setup-deps", SCRIPTS "/demo"});
-    QVERIFY2(packages.contains("qtbase5-dev\n") && packages.contains("sqlite3"), qPrintable(packages));
-    QVERIFY2(!packages.contains(QRegularExpression("wine|mingw|clang")), qPrintable(packages));
-}
+    // The packages scripts/demo asks setup-deps for: the build's and sqlite3,
+    // not those of scripts/test.
+    void demoInstallsOnlyWhatItNeeds()
+    {
+        const QString packages = bash("\"$0\" --list $(sed -n 's|.*/scripts/setup-deps\"||p' \"$1\")",
+                                      {SCRIPTS "/setup-deps", SCRIPTS "/demo"});
+        QVERIFY2(packages.contains("qtbase5-dev\n") && packages.contains("sqlite3"), qPrintable(packages));
+        QVERIFY2(!packages.contains(QRegularExpression("wine|mingw|clang")), qPrintable(packages));
+    }
+};
 
 QTEST_GUILESS_MAIN(tst_DemoDb)
 #include "tst_demodb.moc"
