@@ -20,19 +20,15 @@ inline void whenReady(QObject *context, std::function<bool()> step)
     timer->start(10);
 }
 
-// Answers every modal window that comes up while `context` lives, as an
-// operator would: a message box with OK, recording it as "<icon>|<title>|<text>"
-// in `boxes`; any other window with its button `close`.
-inline void answerModals(QObject *context, QStringList *boxes, const char *close = nullptr)
+// Answers every message box that comes up while `context` lives with OK, as
+// an operator would, recording it as "<icon>|<title>|<text>" in `boxes`.
+inline void answerModals(QObject *context, QStringList *boxes)
 {
-    whenReady(context, [boxes, close] {
-        QWidget *modal = QApplication::activeModalWidget();
-        if (auto *box = qobject_cast<QMessageBox *>(modal); box && box->isVisible()) {
+    whenReady(context, [boxes] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget()); box && box->isVisible()) {
             *boxes << QString("%1|%2|%3").arg(QMetaEnum::fromType<QMessageBox::Icon>().valueToKey(box->icon()),
                                               box->windowTitle(), box->text());
             box->done(QMessageBox::Ok);
-        } else if (auto *button = modal && close ? modal->findChild<QPushButton *>(close) : nullptr) {
-            button->click();
         }
         return false;
     });

@@ -17,12 +17,6 @@ QByteArray fileBytes(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-DeviceRecord device(const QString &name, const QString &parent, double maxTemp = 37.5)
-{
-    return {{"name", name}, {"parent", parent}, {"DeviceAddr", 3}, {"RegAddr", 100}, {"MaxTemp", maxTemp},
-            {"MinTemp", 12.5}, {"MaxUnnormalTemp", 30.0}, {"MinUnnormalTemp", 15.0}, {"Devicetype", 0}};
-}
-
 } // namespace
 
 class TestSqliteHelper : public QObject
@@ -116,40 +110,6 @@ private slots:
                              "p ORDER BY m.name, p.cid) GROUP BY n UNION ALL SELECT 'rows', (SELECT count(*) FROM "
                              "TreeView) + (SELECT count(*) FROM Devices)"),
                  schema);
-    }
-
-    void rowRules()
-    {
-        // Each step works on what the steps before it left, succeeds, and closes the database.
-        const TreeRowRecord area{{"item", "A"}, {"parent", "设备列表"}, {"Level", "1"}};
-        const QList<std::pair<const char *, std::function<bool()>>> steps = {
-            {"area", [&] { return SqliteHelper::insertArea(area) && store()->queryDataSet("select * from TreeView") == RowSet{area}; }},
-            {"device", [] { return SqliteHelper::insertDevice(device("D", "A")); }},
-            {"select in capitals", [] { return store()->queryDataSet("SELECT * FROM TreeView").size() == 2; }},
-            {"refused statement", [] { return store()->queryDataSet("DELETE FROM Devices").isEmpty(); }},
-            {"update of an unknown pair, and the refused statement, changed nothing", [] {
-                 return SqliteHelper::updateDevice(device("D", "B", 99))
-                        && store()->selectDevice({{"item", "D"}, {"parent", "A"}}) == device("D", "A");
-             }},
-            {"delete by name, the tree row left to the caller", [] { return SqliteHelper::deleteDevice("D"); }},
-        };
-        for (const auto &step : steps) {
-            QVERIFY2(step.second(), step.first);
-            QVERIFY2(!QSqlDatabase::database(QSqlDatabase::defaultConnection, false).isOpen(), step.first);
-        }
-        QCOMPARE(sql("SELECT * FROM TreeView UNION ALL SELECT name, 0, 0 FROM Devices"),
-                 (QStringList{"A|设备列表|1", "D|A|2"}));
-    }
-
-    void insertDeviceIsAllOrNothing()
-    {
-        // The tree row is refused after the device row went in: the device row must go too.
-        QCOMPARE(sql("CREATE TRIGGER no BEFORE INSERT ON TreeView BEGIN SELECT RAISE(ABORT, 'no'); END"), QStringList());
-        QVERIFY(!SqliteHelper::insertDevice(device("D", "A")));
-        QCOMPARE(sql("SELECT count(*) FROM Devices"), QStringList{"0"});
-        // Nothing is left pending that would block the next insert.
-        QCOMPARE(sql("DROP TRIGGER no"), QStringList());
-        QVERIFY(SqliteHelper::insertDevice(device("D", "A")));
     }
 };
 
