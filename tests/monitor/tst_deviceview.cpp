@@ -255,6 +255,20 @@ private slots:
         const auto readings = [&rig] { return rig.tileTexts(true).join(' '); };
         rig.startStop("sim");
         QVERIFY(rig.runUntil([&] { return readings().startsWith("01200 023.5 165 2错误 "); }));
+        // A history.db locked meanwhile stops the recording, visibly, never the polling.
+        const auto history = [&rig] { return rig.find<QLabel>("LBDeviceView_History")->text(); };
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "lock");
+            db.setDatabaseName("history.db");
+            QSqlQuery lock(db);
+            QVERIFY(db.open() && lock.exec("BEGIN IMMEDIATE"));
+            rig.sim.setReg(1, 100, 301);
+            QVERIFY(rig.runUntil([&] { return history() == "历史记录暂停：文件被锁定" && rig.tileTexts(true).at(1) == "030.1"; }));
+            QVERIFY(lock.exec("COMMIT"));
+        }
+        QSqlDatabase::removeDatabase("lock");
+        rig.sim.setReg(1, 100, 235);
+        QVERIFY(rig.runUntil([&] { return history() == "历史记录：正常" && rig.tileTexts(true).at(1) == "023.5"; }));
         // Silenced at run time: offline at its next turn.
         rig.sim.setFault(4, ktsim::Fault::Silence);
         QVERIFY(rig.runUntil([&] { return readings().startsWith('3'); }));
