@@ -16,7 +16,6 @@
 // arrives once the request is written; what the master leaves unread is
 // still pending when the next block begins, for the master to drop.
 #include "fakeline.h"
-#include "modbus-private.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -188,14 +187,12 @@ void runRequest(modbus_t *ctx, FakeLine &line, Reader &in)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    modbus_t *ctx = modbus_new_rtu("fuzz", 19200, 'N', 8, 1);
-    EXPECT(ctx);
-    FakeLine *line = new FakeLine;
-    modbus_rtu_set_line(ctx, std::unique_ptr<SerialLine>(line));
-    EXPECT(modbus_connect(ctx) == 0);
+    const FakeBus bus(0);
+    modbus_t *ctx = bus.ctx.get();
+    EXPECT(bus.line->opened);
     Reader in{data, size};
     for (int block = 0; block < 4 && in.left > 0; ++block) {
-        runRequest(ctx, *line, in);
+        runRequest(ctx, *bus.line, in);
         // The captures never report more than a frame nor write past their size.
         for (auto get : {modbus_get_last_request, modbus_get_last_response}) {
             uint8_t capture[MODBUS_CAPTURE_SIZE + slack];
@@ -205,8 +202,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             EXPECT(untouched(capture + MODBUS_CAPTURE_SIZE, slack));
         }
     }
-    modbus_close(ctx);
-    modbus_free(ctx);
     return 0;
 }
 
