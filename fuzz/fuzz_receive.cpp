@@ -17,13 +17,9 @@
 // still pending when the next block begins, for the master to drop.
 #include "fakeline.h"
 
-#include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
-#include <vector>
 
 namespace {
 
@@ -61,16 +57,12 @@ const int limitOf[OpCount] = {MODBUS_MAX_READ_BITS, MODBUS_MAX_READ_BITS, MODBUS
                               MODBUS_MAX_WRITE_REGISTERS, 1, MODBUS_MAX_WR_READ_REGISTERS,
                               MODBUS_RTU_MAX_ADU_LENGTH, MODBUS_RTU_MAX_ADU_LENGTH - 2};
 
-bool definedError(int e)
-{
-    return (e > MODBUS_ERR_BASE && e <= MODBUS_ERR_BAD_SLAVE) || e == ETIMEDOUT || e == ECONNRESET || e == EIO;
-}
+bool definedError(int e) { return (e > MODBUS_ERR_BASE && e <= MODBUS_ERR_BAD_SLAVE) || e == ETIMEDOUT || e == ECONNRESET || e == EIO; }
 
 // The master skips one 0x00 or 0xFF in front of an answer.
 Bytes withoutGlitch(const Bytes &served)
 {
-    const bool glitch = !served.empty() && (served[0] == 0x00 || served[0] == 0xFF);
-    return Bytes(served.begin() + glitch, served.end());
+    return Bytes(served.begin() + (!served.empty() && (served[0] == 0x00 || served[0] == 0xFF)), served.end());
 }
 
 const int canary = 0x5A, slack = 16;

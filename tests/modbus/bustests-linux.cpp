@@ -11,8 +11,6 @@
 #include "simulator.h"
 
 #include <cerrno>
-#include <cstdio>
-#include <vector>
 
 #include <fcntl.h>
 #include <unistd.h>
