@@ -1,14 +1,10 @@
 #include "modal.h"
-#include "devicedebug.h"
 #include "deviceview.h"
 #include "mainwindow.h"
 #include "qdlglogin.h"
 #include "session.h"
 #include "sim/simulator.h"
 #include "sqlitehelper.h"
-#include "tempwidget.h"
-#include "userlog.h"
-#include "history/historyschema.h"
 
 #include <QtSql>
 #include <QtTest>
@@ -59,7 +55,7 @@ private slots:
         // monitoring page fits the tiles to a width the window took on
         // another page; the tiles are loaded once.
         auto *stack = window.findChild<QStackedWidget *>("MWSWidgetMainBody");
-        QVERIFY(qobject_cast<DeviceDebug *>(stack->currentWidget()));
+        QCOMPARE(stack->currentWidget()->metaObject()->className(), "DeviceDebug");
         auto *area = window.findChild<DeviceView *>()->findChild<QScrollArea *>("TempView");
         auto *grid = qobject_cast<QGridLayout *>(area->widget()->layout());
         for (int width : {1159, 1159, 1700, 1000}) {
@@ -76,7 +72,7 @@ private slots:
 
         // A tile's double-click opens its trend on the log page.
         QTest::mouseDClick(window.findChild<TempWidget *>(), Qt::LeftButton);
-        QVERIFY(qobject_cast<UserLog *>(stack->currentWidget()));
+        QCOMPARE(stack->currentWidget()->metaObject()->className(), "UserLog");
         QCOMPARE(window.findChild<QTabWidget *>("tabLog")->currentWidget()->objectName(), QString("tabTrend"));
     }
 
