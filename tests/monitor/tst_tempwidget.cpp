@@ -77,16 +77,11 @@ private slots:
         QString steps;
         const auto step = [&] { steps += QString("%1%2 ").arg(tile.state()).arg(tile.previousState()); };
         step(); // never read
-        for (double raw : {235, 235, 900}) { // the same state again still moves the history
-            tile.setValue(raw);
-            step();
-        }
-        tile.setState(Offline); // still showing the last value
-        step();
-        tile.setMaxUnnormalTemp(70); // new limits wait for the next reading
-        step();
-        tile.setValue(650);
-        step();
+        for (double raw : {235, 235, 900}) // the same state again still moves the history
+            tile.setValue(raw), step();
+        tile.setState(Offline), step(); // still showing the last value
+        tile.setMaxUnnormalTemp(70), step(); // new limits wait for the next reading
+        tile.setValue(650), step();
         QCOMPARE(steps, QString("33 03 00 20 32 32 03 ")); // Normal 0, Alarm 2, Offline 3
         QCOMPARE(tile.valueText(), QString("65.0"));
     }
