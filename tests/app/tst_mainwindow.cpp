@@ -1,16 +1,12 @@
 #include "modal.h"
-#include "devicedebug.h"
 #include "deviceview.h"
 #include "mainwindow.h"
 #include "qdlglogin.h"
 #include "session.h"
 #include "sim/simulator.h"
+#include "sqlfile.h"
 #include "sqlitehelper.h"
-#include "tempwidget.h"
-#include "userlog.h"
-#include "history/historyschema.h"
 
-#include <QtSql>
 #include <QtTest>
 
 class TestMainWindow : public QObject
@@ -25,11 +21,8 @@ private slots:
         // Seven temperature devices at station 1 in the monitoring page's file.
         QFile::remove("data.db");
         SqliteHelper::instance(); // creates the tables
-        SqliteHelper::insertArea({{"item", "A"}, {"parent", "设备列表"}, {"Level", "1"}});
-        for (int i = 0; i < 7; ++i)
-            SqliteHelper::insertDevice({{"name", QString::number(i)}, {"parent", "A"}, {"DeviceAddr", 1}, {"RegAddr", 100},
-                                        {"MaxTemp", 80}, {"MinTemp", 0}, {"MaxUnnormalTemp", 60},
-                                        {"MinUnnormalTemp", 10}, {"Devicetype", 0}});
+        sql("INSERT INTO TreeView VALUES('A','设备列表',1),('0','A',2),('1','A',2),('2','A',2),('3','A',2),('4','A',2),('5','A',2),('6','A',2)");
+        sql("INSERT INTO Devices SELECT item, parent, 1, 100, 80, 0, 60, 10, 0 FROM TreeView WHERE Level = 2");
         bus.addModule({});
         QVERIFY(bus.start());
     }
@@ -39,14 +32,10 @@ private slots:
         // One alarm nobody acknowledged, in history.db beside data.db; now,
         // as the recorder prunes what is older than a year.
         QFile::remove("history.db");
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "history");
-            db.setDatabaseName("history.db");
-            QVERIFY(db.open() && HistorySchema::create(db)
-                    && QSqlQuery(db).exec("INSERT INTO events (uid, t, last_t, kind, text) "
-                                          "VALUES ('a', strftime('%s') * 1000, strftime('%s') * 1000, 0, 'x')"));
-        }
-        QSqlDatabase::removeDatabase("history");
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "history");
+        db.setDatabaseName("history.db");
+        QVERIFY(db.open() && HistorySchema::create(db) && QSqlQuery(db).exec("INSERT INTO events (uid, t, last_t, kind, text) "
+                "VALUES ('a', strftime('%s') * 1000, strftime('%s') * 1000, 0, 'x')"));
         MainWindow window;
         window.resize(1159, 725);
         window.show();
@@ -59,7 +48,7 @@ private slots:
         // monitoring page fits the tiles to a width the window took on
         // another page; the tiles are loaded once.
         auto *stack = window.findChild<QStackedWidget *>("MWSWidgetMainBody");
-        QVERIFY(qobject_cast<DeviceDebug *>(stack->currentWidget()));
+        QCOMPARE(stack->currentWidget()->metaObject()->className(), "DeviceDebug");
         auto *area = window.findChild<DeviceView *>()->findChild<QScrollArea *>("TempView");
         auto *grid = qobject_cast<QGridLayout *>(area->widget()->layout());
         for (int width : {1159, 1159, 1700, 1000}) {
@@ -76,7 +65,7 @@ private slots:
 
         // A tile's double-click opens its trend on the log page.
         QTest::mouseDClick(window.findChild<TempWidget *>(), Qt::LeftButton);
-        QVERIFY(qobject_cast<UserLog *>(stack->currentWidget()));
+        QCOMPARE(stack->currentWidget()->metaObject()->className(), "UserLog");
         QCOMPARE(window.findChild<QTabWidget *>("tabLog")->currentWidget()->objectName(), QString("tabTrend"));
     }
 

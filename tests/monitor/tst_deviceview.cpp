@@ -10,18 +10,13 @@
 
 namespace {
 
-DeviceRecord device(const QString &name, const QString &area, int addr, int type, double max = 80, double min = 0,
-                    double umax = 60, double umin = 10, int reg = 100)
+// An area and its devices, rows of Devices, straight into data.db.
+void seed(const QString &area, const QString &devices = {})
 {
-    return {{"name", name}, {"parent", area}, {"DeviceAddr", addr}, {"RegAddr", reg}, {"MaxTemp", max},
-            {"MinTemp", min}, {"MaxUnnormalTemp", umax}, {"MinUnnormalTemp", umin}, {"Devicetype", type}};
-}
-
-void seed(const char *area, std::initializer_list<DeviceRecord> devices = {})
-{
-    SqliteHelper::insertArea({{"item", area}, {"parent", "设备列表"}, {"Level", "1"}});
-    for (const DeviceRecord &d : devices)
-        SqliteHelper::insertDevice(d);
+    sql("INSERT INTO TreeView VALUES('" + area + "','设备列表',1)");
+    if (!devices.isEmpty())
+        sql("INSERT INTO Devices VALUES" + devices);
+    sql("INSERT INTO TreeView SELECT name, parent, 2 FROM Devices WHERE parent = '" + area + "'");
 }
 
 QStringList dump()
@@ -36,7 +31,7 @@ QStringList dump()
 // of a script: the window part is recorded in `seen`, the answer acts on it.
 struct Rig
 {
-    static QString pristine; // a data.db with empty tables
+    inline static QString pristine; // a data.db with empty tables
 
     explicit Rig(std::initializer_list<ktsim::ModuleSpec> modules = {{}}, const std::string &link = {})
     {
@@ -203,8 +198,6 @@ struct Rig
     QString countsBroken;
 };
 
-QString Rig::pristine;
-
 } // namespace
 
 class TestDeviceView : public QObject
@@ -234,10 +227,8 @@ private slots:
                  {ktsim::ModuleType::KT104, 2}}, port.toStdString());
         for (const auto &reading : {std::make_pair(4, 1200), {1, 235}, {3, 65}, {2, 0xFFFF}})
             rig.sim.setReg(reading.first, 100, uint16_t(reading.second));
-        DeviceRecord x4 = device("X4", "M", 0, 0);
-        x4["DeviceAddr"] = 4294967297LL;
-        seed("M", {device("S%2", "M", 4, 2, 5000, -100, 3000, 0), device("N1", "M", 1, 0), device("A2", "M", 3, 1),
-                   device("E3", "M", 2, 0), x4, device("Y5", "M", 1, 0, 80, 0, 60, 10, 65636)});
+        seed("M", "('S%2','M',4,100,5000,-100,3000,0,2),('N1','M',1,100,80,0,60,10,0),('A2','M',3,100,80,0,60,10,1),"
+                  "('E3','M',2,100,80,0,60,10,0),('X4','M',4294967297,100,80,0,60,10,0),('Y5','M',1,65636,80,0,60,10,0)");
         rig.open();
         // The tooltip keeps the stored address and the "%2", the limits named by what the device measures.
         QVERIFY(rig.page->FindDeviceTile("X4")->toolTip().contains("设备地址: 4294967297\n"));
@@ -323,12 +314,11 @@ private slots:
     {
         // Stations 1-4 answer, 9 never does.
         Rig rig({{}, {ktsim::ModuleType::Voltage, 2}, {ktsim::ModuleType::Humidity, 3}, {ktsim::ModuleType::Current, 4}});
-        seed("M", {device("1", "M", 1, 0), device("2", "M", 2, 2), device("3", "M", 3, 1), device("4", "M", 4, 3), device("9", "M", 9, 0)});
+        seed("M", "('1','M',1,100,80,0,60,10,0),('2','M',2,100,80,0,60,10,2),('3','M',3,100,80,0,60,10,1),"
+                  "('4','M',4,100,80,0,60,10,3),('9','M',9,100,80,0,60,10,0)");
         rig.open();
         QReadThread thread, other;
-        const auto connect = [&rig](QReadThread &t) {
-            return t.ConnectRtu(QString::fromStdString(rig.sim.portPath()), "N", 9600, 8, 1) == 1;
-        };
+        const auto connect = [port = QString::fromStdString(rig.sim.portPath())](QReadThread &t) { return t.ConnectRtu(port, "N", 9600, 8, 1) == 1; };
         // Connecting again releases the port held before; meanwhile it is busy for others.
         QVERIFY(connect(thread) && connect(thread) && !connect(other));
         thread.SetPollList(rig.tiles());
@@ -388,8 +378,7 @@ private slots:
         const QString deviceMenu = "menu 修改设备,删除设备";
         const QString editor = "editor 添加新设备|";
         const QString modifier = "editor 修改设备|";
-        const QString celsius = "温度 ℃|温度范围：-200.0~850.0 ℃|";
-        const QString temperature = editor + celsius;
+        const QString temperature = editor + "温度 ℃|温度范围：-200.0~850.0 ℃|";
         const QString percent = "湿度 %RH|湿度范围：0~100 %RH|";
         const QString humidity = editor + percent;
         const QString twoD1 = "INSERT INTO Devices VALUES('D1','E',5,100,80,0,60,10,0)\nINSERT INTO TreeView VALUES('D1','E',2)";
@@ -434,7 +423,7 @@ private slots:
         QFETCH(QString, setup);
         QFETCH(QStringList, script);
         Rig rig;
-        seed("A", {device("D1", "A", 1, 0), device("D2", "A", 2, 1, 90, 5, 70, 20)});
+        seed("A", "('D1','A',1,100,80,0,60,10,0),('D2','A',2,100,90,5,70,20,1)");
         seed("E");
         for (const QString &statement : setup.split('\n', Qt::SkipEmptyParts))
             if (statement != "monitoring")

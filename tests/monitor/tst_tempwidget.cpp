@@ -5,9 +5,8 @@
 namespace {
 
 // Limits in the order min alarm, min abnormal, max abnormal, max alarm.
-struct Limits { double min, minUn, maxUn, max; };
-const Limits Band{0, 10, 60, 80};
-const Limits Wide{-1e9, -1e8, 1e8, 1e9};
+using Limits = QVector<double>;
+const Limits Band{0, 10, 60, 80}, Wide{-1e9, -1e8, 1e8, 1e9};
 
 // Left plus right edge of the white text in rows [top, bottom] inside the
 // ring: 100 when centred on x = 50.
@@ -24,8 +23,6 @@ int textEdges(const QImage &img, int top, int bottom)
 }
 
 } // namespace
-
-Q_DECLARE_METATYPE(Limits)
 
 class TstTempWidget : public QObject
 {
@@ -45,7 +42,7 @@ private slots:
         QTest::newRow("most negative humidity") << 1 << Wide << 32768.0 << int(Normal) << "-32768 -32768 T(%RH)";
         QTest::newRow("most positive voltage") << 2 << Wide << 32767.0 << int(Normal) << "32767 32767 T(mV)";
         QTest::newRow("no reading within limits") << 0 << Wide << 65535.0 << int(Alarm) << "65535 错误 T(℃)";
-        QTest::newRow("zero limits") << 0 << Limits{} << 235.0 << int(Alarm) << "23.5 23.5 T(℃)";
+        QTest::newRow("zero limits") << 0 << Limits(4) << 235.0 << int(Alarm) << "23.5 23.5 T(℃)";
         QTest::newRow("at max alarm") << 1 << Band << 80.0 << int(Alarm) << "80 80 T(%RH)";
         QTest::newRow("at min alarm") << 1 << Band << 0.0 << int(Alarm) << "0 0 T(%RH)";
         QTest::newRow("at max abnormal") << 1 << Band << 60.0 << int(Abnormal) << "60 60 T(%RH)";
@@ -61,10 +58,10 @@ private slots:
         QFETCH(double, raw);
         TempWidget tile;
         tile.setName("T");
-        tile.setMinTemp(limits.min);
-        tile.setMinUnnormalTemp(limits.minUn);
-        tile.setMaxUnnormalTemp(limits.maxUn);
-        tile.setMaxTemp(limits.max);
+        tile.setMinTemp(limits[0]);
+        tile.setMinUnnormalTemp(limits[1]);
+        tile.setMaxUnnormalTemp(limits[2]);
+        tile.setMaxTemp(limits[3]);
         tile.setValue(235);
         tile.setDeviceType(type);
         tile.setValue(raw);
@@ -80,16 +77,11 @@ private slots:
         QString steps;
         const auto step = [&] { steps += QString("%1%2 ").arg(tile.state()).arg(tile.previousState()); };
         step(); // never read
-        for (double raw : {235, 235, 900}) { // the same state again still moves the history
-            tile.setValue(raw);
-            step();
-        }
-        tile.setState(Offline); // still showing the last value
-        step();
-        tile.setMaxUnnormalTemp(70); // new limits wait for the next reading
-        step();
-        tile.setValue(650);
-        step();
+        for (double raw : {235, 235, 900}) // the same state again still moves the history
+            tile.setValue(raw), step();
+        tile.setState(Offline), step(); // still showing the last value
+        tile.setMaxUnnormalTemp(70), step(); // new limits wait for the next reading
+        tile.setValue(650), step();
         QCOMPARE(steps, QString("33 03 00 20 32 32 03 ")); // Normal 0, Alarm 2, Offline 3
         QCOMPARE(tile.valueText(), QString("65.0"));
     }

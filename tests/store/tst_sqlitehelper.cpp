@@ -1,50 +1,23 @@
 #include "sqlfile.h"
 #include "sqlitehelper.h"
 
-#include <QCoreApplication>
-#include <QDir>
-#include <QProcess>
-#include <QTemporaryDir>
-#include <QTest>
-
-#include <cstdio>
-
-namespace {
-
-QByteArray fileBytes(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-} // namespace
+#include <QtTest>
 
 class TestSqliteHelper : public QObject
 {
     Q_OBJECT
 
     QTemporaryDir base;
-    QScopedPointer<QTemporaryDir> work;
-    QString db() const { return work->filePath("data.db"); }
-    static SqliteHelper *store() { return SqliteHelper::instance(); }
 
 private slots:
     void initTestCase()
     {
-        // The first instance() of this process, in an empty folder: every
-        // other case starts from a copy of the file it leaves.
+        // The first instance() of this process makes the file; a second one runs no SQL.
         QVERIFY(QDir::setCurrent(base.path()));
-        store();
-        QVERIFY(QFile::rename("data.db", "pristine.db"));
-        QCOMPARE(SqliteHelper::instance(), store());
-        QVERIFY2(!QFile::exists("data.db"), "a second instance() ran SQL");
-    }
-
-    void init()
-    {
-        work.reset(new QTemporaryDir);
-        QVERIFY(QFile::copy(base.filePath("pristine.db"), db()));
-        QVERIFY(QDir::setCurrent(work->path()));
+        SqliteHelper *store = SqliteHelper::instance();
+        QVERIFY(QFile::remove("data.db"));
+        QCOMPARE(SqliteHelper::instance(), store);
+        QVERIFY(!QFile::exists("data.db"));
     }
 
     void firstUse_data()
@@ -76,32 +49,35 @@ private slots:
         QFETCH(QStringList, setup);
         QFETCH(QStringList, schema);
         QFETCH(QString, problem);
-        QVERIFY(QFile::remove(db()));
+        QTemporaryDir work;
+        const QString db = work.filePath("data.db");
+        QVERIFY(QDir::setCurrent(work.path()));
         QSqlDatabase lock = QSqlDatabase::addDatabase("QSQLITE", "lock");
-        lock.setDatabaseName(db());
+        lock.setDatabaseName(db);
         for (const QString &statement : setup) {
             if (statement == "garbage")
-                QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), db()));
+                QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), db));
             else if (statement == "folder")
-                QVERIFY(QDir(work->path()).mkdir("data.db"));
+                QVERIFY(QDir().mkdir("data.db"));
             else if (statement != "locked")
                 QCOMPARE(sql(statement), QStringList());
         }
-        const QByteArray before = fileBytes(db());
+        QFile file(db);
+        const QByteArray before = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        file.close();
         // Locked after the read: closing any descriptor of the file drops this process's locks.
         if (setup.contains("locked"))
             QVERIFY(lock.open() && QSqlQuery(lock).exec("BEGIN EXCLUSIVE"));
         // The store is one per process: a fresh copy of this program makes the first call.
         QProcess child;
-        child.setWorkingDirectory(work->path());
         child.start(QCoreApplication::applicationFilePath(), {"--first"});
         QVERIFY(child.waitForFinished(30000) && child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0);
-        QCOMPARE(QString::fromUtf8(child.readAllStandardOutput()), problem.isEmpty() ? problem : problem.arg(db()));
+        QCOMPARE(QString::fromUtf8(child.readAllStandardOutput()), problem.isEmpty() ? problem : problem.arg(db));
         lock.close();
         lock = QSqlDatabase();
         QSqlDatabase::removeDatabase("lock");
         if (schema.isEmpty()) {
-            QCOMPARE(fileBytes(db()), before);
+            QCOMPARE(file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray(), before);
             return;
         }
         // Per table each column's name, declared type, not null, part of a primary key; then the row count.
@@ -117,7 +93,7 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     if (argc == 2 && argv[1] == QByteArray("--first"))
-        return std::fputs(qPrintable(SqliteHelper::instance()->problem()), stdout) < 0;
+        return QTextStream(stdout) << SqliteHelper::instance()->problem(), 0;
     TestSqliteHelper test;
     return QTest::qExec(&test, argc, argv);
 }
