@@ -16,15 +16,10 @@
 // arrives once the request is written; what the master leaves unread is
 // still pending when the next block begins, for the master to drop.
 #include "fakeline.h"
-#include "modbus-private.h"
 
-#include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
-#include <vector>
 
 namespace {
 
@@ -62,16 +57,12 @@ const int limitOf[OpCount] = {MODBUS_MAX_READ_BITS, MODBUS_MAX_READ_BITS, MODBUS
                               MODBUS_MAX_WRITE_REGISTERS, 1, MODBUS_MAX_WR_READ_REGISTERS,
                               MODBUS_RTU_MAX_ADU_LENGTH, MODBUS_RTU_MAX_ADU_LENGTH - 2};
 
-bool definedError(int e)
-{
-    return (e > MODBUS_ERR_BASE && e <= MODBUS_ERR_BAD_SLAVE) || e == ETIMEDOUT || e == ECONNRESET || e == EIO;
-}
+bool definedError(int e) { return (e > MODBUS_ERR_BASE && e <= MODBUS_ERR_BAD_SLAVE) || e == ETIMEDOUT || e == ECONNRESET || e == EIO; }
 
 // The master skips one 0x00 or 0xFF in front of an answer.
 Bytes withoutGlitch(const Bytes &served)
 {
-    const bool glitch = !served.empty() && (served[0] == 0x00 || served[0] == 0xFF);
-    return Bytes(served.begin() + glitch, served.end());
+    return Bytes(served.begin() + (!served.empty() && (served[0] == 0x00 || served[0] == 0xFF)), served.end());
 }
 
 const int canary = 0x5A, slack = 16;
@@ -188,14 +179,12 @@ void runRequest(modbus_t *ctx, FakeLine &line, Reader &in)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    modbus_t *ctx = modbus_new_rtu("fuzz", 19200, 'N', 8, 1);
-    EXPECT(ctx);
-    FakeLine *line = new FakeLine;
-    modbus_rtu_set_line(ctx, std::unique_ptr<SerialLine>(line));
-    EXPECT(modbus_connect(ctx) == 0);
+    const FakeBus bus(0);
+    modbus_t *ctx = bus.ctx.get();
+    EXPECT(bus.line->opened);
     Reader in{data, size};
     for (int block = 0; block < 4 && in.left > 0; ++block) {
-        runRequest(ctx, *line, in);
+        runRequest(ctx, *bus.line, in);
         // The captures never report more than a frame nor write past their size.
         for (auto get : {modbus_get_last_request, modbus_get_last_response}) {
             uint8_t capture[MODBUS_CAPTURE_SIZE + slack];
@@ -205,8 +194,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             EXPECT(untouched(capture + MODBUS_CAPTURE_SIZE, slack));
         }
     }
-    modbus_close(ctx);
-    modbus_free(ctx);
     return 0;
 }
 

@@ -4,11 +4,9 @@
 #include "simulator.h"
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
-#include <string>
 #include <thread>
 
 #include <sys/wait.h>

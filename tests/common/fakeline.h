@@ -2,11 +2,13 @@
 // requests written are kept, each is answered by `reply`, and time costs
 // nothing: a read returns at once with what there is, in chunks no larger
 // than `chunk` allows (a count, 0 for a stall, -1 for a failing line).
+// FakeBus is a context on one.
 #ifndef TARVO_TEST_FAKELINE_H
 #define TARVO_TEST_FAKELINE_H
 
 #include "crc16.h"
-#include "serialline.h"
+#include "modbus-private.h"
+#include "rig.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -48,6 +50,21 @@ struct FakeLine final : SerialLine
     int close() override { return opened = false, 0; }
     bool isOpen() const override { return opened; }
     long lastSystemError() const override { return 0; }
+};
+
+// For `slave` (none when negative), connected unless told otherwise.
+struct FakeBus
+{
+    Context ctx;
+    FakeLine *line = new FakeLine;
+    explicit FakeBus(int slave = 1, bool connect = true, char parity = 'N') : ctx(modbus_new_rtu("fake", 9600, parity, 8, 1))
+    {
+        modbus_rtu_set_line(ctx.get(), std::unique_ptr<SerialLine>(line));
+        if (slave >= 0)
+            modbus_set_slave(ctx.get(), slave);
+        if (connect)
+            modbus_connect(ctx.get());
+    }
 };
 
 #endif

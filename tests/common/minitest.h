@@ -6,7 +6,6 @@
 #define TARVO_MINITEST_H
 
 #include <cstdio>
-#include <type_traits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,14 +21,9 @@ inline void fail(const char *file, int line, const std::string &what)
     ++failures;
 }
 
-template <typename T>
-std::string show(const T &v)
-{
-    if constexpr (std::is_arithmetic_v<T>)
-        return std::to_string(+v); // bytes as numbers
-    else
-        return v;
-}
+inline std::string show(const std::string &s) { return s; }
+inline std::string show(const char *s) { return s; }
+template <typename T> std::string show(T v) { return std::to_string(+v); } // bytes as numbers
 template <typename A, typename B>
 void checkEqual(const A &a, const B &b, const char *what, const char *file, int line)
 {

@@ -15,7 +15,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <vector>
 
 const char *busPort();
 static const int responseTimeoutMs = 200;

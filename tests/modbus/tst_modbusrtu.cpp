@@ -5,43 +5,20 @@
 // timing the bus cases'.
 #include "fakeline.h"
 #include "minitest.h"
-#include "modbus-private.h"
-#include "rig.h"
 #ifdef _WIN32
 #include "serialline-win32.h"
 #else
 #include "serialline-posix.h"
 #endif
 
-#include <cerrno>
-#include <functional>
 #include <thread>
-
-namespace {
 
 using testcrc::Bytes;
 using testcrc::withCrc;
 
-struct Fixture
-{
-    Context ctx;
-    FakeLine *line = new FakeLine;
-    explicit Fixture(int slave = 1, bool connect = true, char parity = 'N') : ctx(modbus_new_rtu("fake", 9600, parity, 8, 1))
-    {
-        modbus_rtu_set_line(ctx.get(), std::unique_ptr<SerialLine>(line));
-        if (slave >= 0)
-            modbus_set_slave(ctx.get(), slave);
-        if (connect)
-            modbus_connect(ctx.get());
-    }
-};
-
-} // namespace
-
 // No context a request could divide by zero or send nonsense with.
 TEST_CASE(creationAndSettersCheckTheirArguments)
 {
-    Silence err(stderr);
     CHECK(!modbus_new_rtu("", 9600, 'N', 8, 1) && errno == EINVAL && !modbus_new_rtu("COM3", 0, 'N', 8, 1) && !modbus_new_rtu(nullptr, 9600, 'N', 8, 1));
     Context ctx(modbus_new_rtu("COM3", 9600, 'O', 8, 1));
     CHECK(modbus_set_slave(ctx.get(), 248) == -1 && modbus_set_slave(ctx.get(), 0) == 0 && modbus_set_slave(nullptr, 1) == -1);
@@ -51,7 +28,7 @@ TEST_CASE(creationAndSettersCheckTheirArguments)
 // Even parity, which no pty carries, reaches the line.
 TEST_CASE(connectAppliesTheLineSettingsOrLeavesThePortClosed)
 {
-    Fixture even(1, true, 'E'), f(1, false);
+    FakeBus even(1, true, 'E'), f(1, false);
     CHECK(even.line->opened && even.line->parity == 'E');
     f.line->configureErrno = EINVAL;
     // Neither left open nor left half configured.
@@ -60,7 +37,7 @@ TEST_CASE(connectAppliesTheLineSettingsOrLeavesThePortClosed)
 
 TEST_CASE(requestsThatMustNotGoOutSendNothing)
 {
-    Fixture unset(-1), f;
+    FakeBus unset(-1), f;
     modbus_t *ctx = f.ctx.get();
     uint16_t regs[130] = {};
     uint8_t bits[2100] = {};
@@ -78,7 +55,7 @@ TEST_CASE(requestsThatMustNotGoOutSendNothing)
 
 TEST_CASE(answersThatDoNotFitTheRequestFail)
 {
-    Fixture f;
+    FakeBus f;
     uint16_t v[3] = {1, 2, 3};
     Bytes badCrc = withCrc({0x01, 0x03, 0x02, 0x00, 0x07});
     badCrc.back() ^= 0x01;
@@ -101,7 +78,7 @@ TEST_CASE(answersThatDoNotFitTheRequestFail)
 
 TEST_CASE(broadcastWritesEndOnceSentWhileReadsWait)
 {
-    Fixture f(0);
+    FakeBus f(0);
     modbus_t *ctx = f.ctx.get();
     const uint16_t regs[3] = {1, 2, 3};
     // Nobody answers a broadcast write: waiting could only end in a false failure.
@@ -115,7 +92,7 @@ TEST_CASE(broadcastWritesEndOnceSentWhileReadsWait)
 
 TEST_CASE(writeAnswersMustEchoTheRequest)
 {
-    Fixture f;
+    FakeBus f;
     modbus_t *ctx = f.ctx.get();
     const uint16_t regs[2] = {7, 8};
     const struct { std::function<int()> write; Bytes echo, other; } rows[] = {
@@ -131,7 +108,7 @@ TEST_CASE(writeAnswersMustEchoTheRequest)
 
 TEST_CASE(linkRecoveryEndsWhenThePortCannotBeReopened)
 {
-    Fixture f;
+    FakeBus f;
     modbus_t *ctx = f.ctx.get();
     modbus_set_error_recovery(ctx, MODBUS_ERROR_RECOVERY_LINK);
     modbus_set_response_timeout(ctx, 0, 10000);

@@ -2,13 +2,12 @@
 // sweep's frames against the simulator; how each way a sweep ends reads is
 // tarvoctl's and the debugging page's.
 #include "minitest.h"
-#include "modbus.h"
 #include "modules.h"
 #include "resetsweep.h"
+#include "rig.h"
 #include "simulator.h"
 
 #include <thread>
-#include <vector>
 
 using namespace kt;
 
@@ -36,12 +35,10 @@ TEST_CASE(resetSweep)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     CHECK_EQ(sim.framesReceived(), uint64_t(17));
     sim.powerCycle();
-    modbus_t *ctx = modbus_new_rtu(sim.portPath().c_str(), 9600, 'N', 8, 1);
+    Context ctx = openBus(sim.portPath(), 1, 500);
     std::vector<uint16_t> regs(CommRegisterCount);
-    CHECK(modbus_connect(ctx) == 0 && modbus_set_slave(ctx, 1) == 0
-          && modbus_read_registers(ctx, RegStation, CommRegisterCount, regs.data()) == CommRegisterCount);
+    REQUIRE(ctx && modbus_read_registers(ctx.get(), RegStation, CommRegisterCount, regs.data()) == CommRegisterCount);
     CHECK(regs == std::vector<uint16_t>({1, 3, 8, 0, 0}));
-    modbus_close(ctx), modbus_free(ctx);
 }
 
 MINITEST_MAIN

@@ -57,20 +57,12 @@ private:
             if (!w->isVisible() || w->objectName().isEmpty())
                 continue;
             const QPoint at = w->mapToGlobal(QPoint(0, 0));
-            out += QStringLiteral("%1\t%2 %3 %4 %5\t%6\n")
-                       .arg(path(w))
-                       .arg(at.x())
-                       .arg(at.y())
-                       .arg(w->width())
-                       .arg(w->height())
-                       .arg(shown(w))
-                       .toUtf8();
+            out += QStringLiteral("%1\t%2 %3 %4 %5\t%6\n").arg(path(w)).arg(at.x()).arg(at.y())
+                       .arg(w->width()).arg(w->height()).arg(shown(w)).toUtf8();
         }
         QSaveFile save(file);
-        if (save.open(QIODevice::WriteOnly)) {
-            save.write(out);
+        if (save.open(QIODevice::WriteOnly) && save.write(out) == out.size())
             save.commit();
-        }
     }
 
     QString file;

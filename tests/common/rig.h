@@ -1,14 +1,12 @@
 // What the Modbus tests share: a context that closes and frees itself, opened
-// on a port, the station that answers, and a stream kept quiet.
+// on a port, and the station that answers.
 #ifndef TARVO_TESTS_RIG_H
 #define TARVO_TESTS_RIG_H
 
 #include "modbus.h"
 
-#include <cstdio>
 #include <memory>
 #include <string>
-#include <unistd.h> // mingw-w64's too, for dup and dup2
 
 struct FreeContext
 {
@@ -34,15 +32,5 @@ inline int stationOf(modbus_t *ctx, int slave)
     modbus_set_slave(ctx, slave);
     return modbus_read_registers(ctx, 1, 1, &v) == 1 ? v : -1;
 }
-
-// Keeps a stream quiet for its lifetime, through the descriptor (printf and
-// fprintf both).
-struct Silence
-{
-    FILE *stream, *sink = std::tmpfile();
-    int saved;
-    explicit Silence(FILE *s) : stream(s), saved((std::fflush(s), dup(fileno(s)))) { dup2(fileno(sink), fileno(stream)); }
-    ~Silence() { std::fflush(stream), dup2(saved, fileno(stream)), close(saved), std::fclose(sink); }
-};
 
 #endif
