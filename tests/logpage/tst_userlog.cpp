@@ -102,7 +102,7 @@ private slots:
         const int before = model->rowCount();
         QStringList rows;
         for (int id = 100; id < 100 + 2 * JournalModel::PageSize + 50; ++id)
-            rows << event(id, now - 5 * hour, HistorySchema::System, 0);
+            rows << event(id, now, HistorySchema::System, 0);
         addEvents(rows);
         page.refresh();
         QCOMPARE(model->rowCount(), JournalModel::PageSize);

@@ -17,9 +17,9 @@ namespace {
 
 int freePort() { QTcpServer probe; probe.listen(QHostAddress::LocalHost); return probe.serverPort(); }
 
-// Debian's mosquitto on a port of its own: with a password file when asked,
-// else watched by mosquitto_sub -v on tarvo/#, which reconnects a second
-// after a loss.
+// Debian's mosquitto on a port of its own, open to anyone unless asked, and
+// watched by mosquitto_sub -v on tarvo/#, which reconnects a second after a
+// loss.
 struct Broker
 {
     QTemporaryDir dir;
@@ -29,20 +29,15 @@ struct Broker
 
     explicit Broker(bool auth = false, int port = freePort()) : port(port)
     {
+        QProcess::execute("mosquitto_passwd", {"-b", "-c", dir.filePath("passwd"), "plant", "s3cret"});
         QFile conf(dir.filePath("mosquitto.conf"));
         conf.open(QIODevice::WriteOnly);
         // As root it would become the user "mosquitto", who cannot read our folder.
-        conf.write(QString("user %1\nlistener %2 127.0.0.1\nallow_anonymous %3\n")
-                       .arg(getpwuid(getuid())->pw_name).arg(port).arg(!auth).toUtf8());
-        if (auth) {
-            QProcess::execute("mosquitto_passwd", {"-b", "-c", dir.filePath("passwd"), "plant", "s3cret"});
-            conf.write(QString("password_file %1\n").arg(dir.filePath("passwd")).toUtf8());
-        }
+        conf.write(QString("user %1\nlistener %2 127.0.0.1\nallow_anonymous %3\npassword_file %4\n")
+                       .arg(getpwuid(getuid())->pw_name).arg(port).arg(!auth).arg(dir.filePath("passwd")).toUtf8());
         conf.close();
         start();
-        if (auth)
-            return;
-        sub.start("mosquitto_sub", {"-h", "127.0.0.1", "-p", QString::number(port), "-v", "-t", "tarvo/#", "-q", "1"});
+        sub.start("mosquitto_sub", {"-h", "127.0.0.1", "-p", QString::number(port), "-u", "plant", "-P", "s3cret", "-v", "-t", "tarvo/#", "-q", "1"});
         QTest::qWait(300);
     }
     ~Broker() { sub.kill(), sub.waitForFinished(), process.kill(), process.waitForFinished(); }
