@@ -10,9 +10,7 @@
 #include <QtTest>
 
 using namespace console;
-using ktsim::Fault;
-using ktsim::ModuleSpec;
-using ktsim::ModuleType;
+using namespace ktsim;
 using L = QStringList;
 
 namespace {
@@ -45,14 +43,8 @@ struct Rig
                            values[k]);
         }
     }
-    QString texts(const QString &names) const
-    {
-        QStringList out;
-        for (const QString &name : names.split(' '))
-            out << w(name)->property(w(name)->inherits("QComboBox") ? "currentText" : "text").toString();
-        return out.join('|');
-    }
-    bool connected() const { return texts("BtnComConect") == "断开"; }
+    QString text(const QString &name) const { return w(name)->property("text").toString(); }
+    bool connected() const { return text("BtnComConect") == "断开"; }
     // `line`: the baud rate, parity and stop bits as the combos offer them.
     bool connect(const QString &port = {}, const QString &line = "9600 No 1")
     {
@@ -121,7 +113,7 @@ private slots:
         rig.sim.unplug();
         rig.read(ReadHolding, 1, 100, 1);
         QCOMPARE(rig.takeBoxes(), L{warn + "串口已断开，请重新连接"});
-        QCOMPARE(rig.texts("BtnComConect"), QString("连接"));
+        QCOMPARE(rig.text("BtnComConect"), QString("连接"));
         QVERIFY(rig.sim.plug() && rig.connect());
     }
 
@@ -166,7 +158,7 @@ private slots:
         QCOMPARE(rig.log(), log);
         const bool answered = log.size() == 2 && log[1].startsWith("<<");
         QCOMPARE(rig.takeBoxes(), answered ? L() : L{warn + "读取出错!"});
-        QCOMPARE(rig.texts("LEditRRegValue"), shown);
+        QCOMPARE(rig.text("LEditRRegValue"), shown);
     }
 
     void write_data()
@@ -261,7 +253,7 @@ private slots:
         // holds it, not written back.
         rig.sim.setReg(1, 400, 200);
         rig.click("BtnReadOffset");
-        QCOMPARE(rig.texts("SBoxKT101_TO01"), QString("20.0 ℃"));
+        QCOMPARE(rig.text("SBoxKT101_TO01"), QString("20.0 ℃"));
         rig.log();
         rig.click("BtnSetoffset");
         QCOMPARE(rig.takeBoxes(), L{warn + "偏移量超出 -12.8 到 12.8 ℃，未配置!"});

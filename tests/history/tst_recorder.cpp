@@ -3,13 +3,6 @@
 
 #include <QtTest>
 
-#include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
-#include <memory>
-
 namespace {
 
 const qint64 DayMs = 24 * 3600 * 1000LL;
@@ -24,16 +17,7 @@ Reading reading(const QString &name, qint64 msecs, const QString &value)
 }
 
 // Unwritable even for root: the immutable flag, where the file system has it.
-bool setImmutable(const QString &path, bool on)
-{
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY);
-    int flags = 0;
-    bool ok = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
-    ok = ok && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-    ::close(fd);
-    return ok;
-}
+bool setImmutable(const QString &path, bool on) { return QProcess::execute("chattr", {on ? "+i" : "-i", path}) == 0; }
 
 // A recorder in a thread of its own, as the monitoring page runs it, fed a
 // changing reading every `pace` ms by the test's event loop. Its state
@@ -73,9 +57,13 @@ class TstRecorder : public QObject
 {
     Q_OBJECT
 
+    std::unique_ptr<QTemporaryDir> dir;
+    QString path;
+    const qint64 t0 = QDateTime::currentMSecsSinceEpoch() - 3600 * 1000;
+
     // Polls "[device:]seconds:value" of device D when not named; "!" writes,
     // "|" stops the recorder and starts a new one on the file.
-    void play(std::unique_ptr<Recorder> &recorder, const QString &path, const QString &polls, qint64 t0)
+    void play(std::unique_ptr<Recorder> &recorder, const QString &polls)
     {
         for (const QString &poll : polls.split(' ')) {
             const QStringList p = poll.split(':');
@@ -92,6 +80,12 @@ class TstRecorder : public QObject
     }
 
 private slots:
+    void init()
+    {
+        dir = std::make_unique<QTemporaryDir>();
+        path = dir->filePath("history.db");
+    }
+
     void storage_data()
     {
         QTest::addColumn<QString>("polls");
@@ -121,12 +115,9 @@ private slots:
     void storage()
     {
         QFETCH(QString, polls);
-        QTemporaryDir dir;
-        const QString path = dir.filePath("history.db");
-        const qint64 t0 = QDateTime::currentMSecsSinceEpoch() - 3600 * 1000;
         auto recorder = std::make_unique<Recorder>(path);
         recorder->open();
-        play(recorder, path, polls, t0);
+        play(recorder, polls);
         recorder->monitoringStopped({});
         recorder.reset();
         const QString t = QString("((t - %1) / 1000)").arg(t0), lastT = QString("((last_t - %1) / 1000)").arg(t0);
@@ -138,14 +129,11 @@ private slots:
 
     void outbox()
     {
-        QTemporaryDir dir;
-        const QString path = dir.filePath("history.db");
-        const qint64 t0 = QDateTime::currentMSecsSinceEpoch() - 3600 * 1000;
         auto recorder = std::make_unique<Recorder>(path);
         recorder->setOutboxKinds({HistorySchema::Alarm, HistorySchema::BackToNormal, HistorySchema::System});
         recorder->open();
         recorder->monitoringStarted("op", "/dev/ttyUSB0", "9600 8N1");
-        play(recorder, path, "D1:0:50 D2:5:x D1:10:95 D1:20:50 ! D1:30:95 D1:100:50", t0);
+        play(recorder, "D1:0:50 D2:5:x D1:10:95 D1:20:50 ! D1:30:95 D1:100:50");
         recorder->deviceDeleted("op", "A", "D2");
         recorder.reset();
         // In the order the events happened; a repeat after the write is in the
@@ -164,15 +152,12 @@ private slots:
 
     void retention()
     {
-        QTemporaryDir dir;
-        const QString path = dir.filePath("history.db");
-        const qint64 now = QDateTime::currentMSecsSinceEpoch();
         {
             // A year and a month ago, and ten days ago: an alarm, then many changes.
             Recorder recorder(path);
             recorder.open();
             for (int i = 0; i < 30100; ++i)
-                recorder.record(reading("D", now + (i < 30000 ? -400 * DayMs + i * 1000 : -10 * DayMs + (i - 30000) * 1000),
+                recorder.record(reading("D", t0 + (i < 30000 ? -400 * DayMs + i * 1000 : -10 * DayMs + (i - 30000) * 1000),
                                         i % 30000 == 0 ? "95" : QString::number(50 + i % 2)));
         }
         const QString count = "SELECT count(*) FROM readings UNION ALL SELECT group_concat(text) FROM events";
@@ -187,8 +172,6 @@ private slots:
     // in a new one without a pause or a loss.
     void damaged()
     {
-        QTemporaryDir dir;
-        const QString path = dir.filePath("history.db");
         const QByteArray garbage = QByteArray("not a database ").repeated(300);
         QFile file(path);
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(garbage) == garbage.size());
@@ -198,9 +181,9 @@ private slots:
         rig.stop();
         QCOMPARE(rig.changes, QStringList());
         QCOMPARE(sql("SELECT count(*) FROM readings", path), QStringList{QString::number(rig.fed)});
-        const QStringList aside = QDir(dir.path()).entryList({"history-damaged-*.db"});
+        const QStringList aside = QDir(dir->path()).entryList({"history-damaged-*.db"});
         QCOMPARE(sql("SELECT text FROM events WHERE kind = 5", path), QStringList{"history.db 已损坏，已改名为 " + aside.value(0)});
-        file.setFileName(dir.filePath(aside.value(0)));
+        file.setFileName(dir->filePath(aside.value(0)));
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), garbage);
     }
@@ -209,8 +192,6 @@ private slots:
     // resumes, nothing lost, once the file can be written again.
     void readOnly()
     {
-        QTemporaryDir dir;
-        const QString path = dir.filePath("history.db");
         Recorder(path).open();
         if (!setImmutable(path, true))
             QSKIP("no immutable files here");
@@ -227,9 +208,7 @@ private slots:
     // before the kill.
     void killed()
     {
-        QTemporaryDir dir;
-        const QString path = dir.filePath("history.db");
-        const auto last = [&path] { return sql("SELECT max(t) FROM readings", path).value(0).toLongLong(); };
+        const auto last = [this] { return sql("SELECT max(t) FROM readings", path).value(0).toLongLong(); };
         QProcess child;
         child.start(QCoreApplication::applicationFilePath(), {"--record-until-killed", path});
         QTRY_VERIFY(last() > 0);

@@ -10,49 +10,34 @@
 #include <QtWidgets>
 
 #include <csignal>
-#include <memory>
 #include <pwd.h>
 #include <unistd.h>
 
 namespace {
 
-int freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost);
-    return probe.serverPort();
-}
+int freePort() { QTcpServer probe; probe.listen(QHostAddress::LocalHost); return probe.serverPort(); }
 
-// Debian's mosquitto on a port of its own: with a password file when asked,
-// else watched by mosquitto_sub -v on tarvo/#, which reconnects a second
-// after a loss.
+// Debian's mosquitto on a port of its own, open to anyone unless asked, and
+// watched by mosquitto_sub -v on tarvo/#, which reconnects a second after a
+// loss.
 struct Broker
 {
     QTemporaryDir dir;
     int port;
     QProcess process, sub;
-    QStringList lines;
+    QByteArray output;
 
     explicit Broker(bool auth = false, int port = freePort()) : port(port)
     {
+        QProcess::execute("mosquitto_passwd", {"-b", "-c", dir.filePath("passwd"), "plant", "s3cret"});
         QFile conf(dir.filePath("mosquitto.conf"));
         conf.open(QIODevice::WriteOnly);
         // As root it would become the user "mosquitto", who cannot read our folder.
-        conf.write(QString("user %1\nlistener %2 127.0.0.1\nallow_anonymous %3\n")
-                       .arg(getpwuid(getuid())->pw_name).arg(port).arg(!auth).toUtf8());
-        if (auth) {
-            QProcess::execute("mosquitto_passwd", {"-b", "-c", dir.filePath("passwd"), "plant", "s3cret"});
-            conf.write(QString("password_file %1\n").arg(dir.filePath("passwd")).toUtf8());
-        }
+        conf.write(QString("user %1\nlistener %2 127.0.0.1\nallow_anonymous %3\npassword_file %4\n")
+                       .arg(getpwuid(getuid())->pw_name).arg(port).arg(!auth).arg(dir.filePath("passwd")).toUtf8());
         conf.close();
         start();
-        if (auth)
-            return;
-        QObject::connect(&sub, &QProcess::readyReadStandardOutput, [this] {
-            while (sub.canReadLine())
-                lines << QString::fromUtf8(sub.readLine()).trimmed();
-        });
-        sub.start("mosquitto_sub", {"-h", "127.0.0.1", "-p", QString::number(port), "-v", "-t", "tarvo/#", "-q", "1"});
+        sub.start("mosquitto_sub", {"-h", "127.0.0.1", "-p", QString::number(port), "-u", "plant", "-P", "s3cret", "-v", "-t", "tarvo/#", "-q", "1"});
         QTest::qWait(300);
     }
     ~Broker() { sub.kill(), sub.waitForFinished(), process.kill(), process.waitForFinished(); }
@@ -65,10 +50,11 @@ struct Broker
             return probe.waitForConnected(100);
         });
     }
-    QStringList on(const QString &topic) const
+    QStringList on(const QString &topic)
     {
+        output += sub.readAllStandardOutput();
         QStringList payloads;
-        for (const QString &line : lines)
+        for (const QString &line : QString::fromUtf8(output.left(qMax(0, output.lastIndexOf('\n')))).split('\n'))
             if (line.section(' ', 0, 0) == topic)
                 payloads << line.section(' ', 1);
         return payloads;
@@ -84,18 +70,16 @@ struct WebhookServer
     int requests = 0;
     QStringList delivered;
 
-    WebhookServer()
+    explicit WebhookServer(const QList<int> &statuses) : script(statuses)
     {
         server.listen(QHostAddress::LocalHost);
         QObject::connect(&server, &QTcpServer::newConnection, [this] {
             QTcpSocket *socket = server.nextPendingConnection();
             // One request at a time on a connection; the JSON body ends it.
-            QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
-                socket->setProperty("request", socket->property("request").toByteArray() + socket->readAll());
-                const QByteArray request = socket->property("request").toByteArray();
-                if (!request.endsWith('}'))
+            QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket, read = QByteArray()]() mutable {
+                if (!(read += socket->readAll()).endsWith('}'))
                     return;
-                socket->setProperty("request", QByteArray());
+                const QByteArray request = std::exchange(read, {});
                 const int status = script.value(requests++, 200);
                 if (status == 0)
                     return;
@@ -265,8 +249,7 @@ private slots:
     // order; a broker down meanwhile keeps the rows until it has them too.
     void webhookRetries()
     {
-        WebhookServer server;
-        server.script = {500, 0};
+        WebhookServer server({500, 0});
         PushSettings settings = mqttAt(freePort());
         settings.webhookUrl = QString("http://127.0.0.1:%1/hook").arg(server.server.serverPort());
         settings.webhookTimeoutMs = 300;
