@@ -27,8 +27,10 @@ PushSettings PushSettings::load()
     PushSettings s;
     s.host = settings->value(QStringLiteral("host")).toString();
     s.port = settings->value(QStringLiteral("port"), s.port).toInt();
-    s.clientId = settings->value(QStringLiteral("clientId"), QStringLiteral("tarvo-") + QHostInfo::localHostName())
-                     .toString();
+    // Also for a field left empty, which the client library refuses.
+    s.clientId = settings->value(QStringLiteral("clientId")).toString().trimmed();
+    if (s.clientId.isEmpty())
+        s.clientId = QStringLiteral("tarvo-") + QHostInfo::localHostName();
     s.user = settings->value(QStringLiteral("user")).toString();
     s.password = settings->value(QStringLiteral("password")).toString();
     s.prefix = settings->value(QStringLiteral("prefix"), s.prefix).toString();

@@ -212,6 +212,7 @@ private slots:
         PushSettings settings = mqttAt(broker.port);
         settings.user = "plant";
         settings.password = password;
+        settings.clientId.clear(); // a field left empty: the default id
         QVERIFY(settings.save());
         QCOMPARE(QFile::permissions(QSettings("KRM-Qt", "tarvo").fileName()) & 0x0777,
                  QFile::ReadUser | QFile::WriteUser);
